@@ -1,0 +1,110 @@
+#include "service/request_relay.h"
+
+#include <cstring>
+#include <stdexcept>
+
+#include "core/err_log.h"
+#include "service/client_session.h"
+
+namespace {
+
+constexpr std::size_t receive_size = 1024;
+
+std::string format_text(const char* format, int a, int b, int c, int d) {
+    char text[160];
+    std::snprintf(text, sizeof(text), format, a, b, c, d);
+    return text;
+}
+
+// The message as text for the log: up to its first zero byte.
+std::string message_text(const std::string& message) {
+    return std::string(message.c_str());
+}
+
+}  // namespace
+
+std::string orvane_frame_request(orvane_request_framer_t* framer, const char* bytes, long count,
+                                 bool filled_buffer) {
+    std::string out(bytes, static_cast<std::size_t>(count));
+    if (!framer->in_long_command) {
+        if (!filled_buffer) {
+            out.push_back('\n');
+        } else {
+            framer->in_long_command = out.back() != '\n';
+        }
+        return out;
+    }
+    // Inside a long command: raw up to and including the client's newline.
+    std::size_t newline = out.find('\n');
+    if (newline == std::string::npos) {
+        return out;
+    }
+    framer->in_long_command = false;
+    std::string rest = out.substr(newline + 1);
+    out.resize(newline + 1);
+    if (!rest.empty()) {
+        // What follows the newline in this receive is framed afresh.
+        out += orvane_frame_request(framer, rest.data(), static_cast<long>(rest.size()),
+                                    filled_buffer);
+    }
+    return out;
+}
+
+void* engine_instance_request_thread(void* arg) {
+    orvane_client_ptr client = orvane_client_from_arg(arg);
+    const int sock_value = static_cast<int>(client->sock);
+    orvane_write_err_logs_valist(">>> Entered eng_i_req from client(%s, %d) via (%s, %s)\n",
+                                 client->client_ip, sock_value, client->engine_name,
+                                 client->server_ip);
+    bool connected = false;
+    try {
+        os_handle_t pipe = client->req_pipe.load();
+        if (!os_connect_named_pipe(pipe) && os_last_error() != os_error_pipe_connected) {
+            throw std::runtime_error("Unable to connect request pipe\n");
+        }
+        connected = true;
+        const std::string log_head = std::string("Client (") + client->client_ip + ", " +
+                                     std::to_string(sock_value) + ", " + client->engine_name +
+                                     ", " + client->server_ip + ") received UCI cmd >> ";
+        orvane_request_framer_t framer;
+        for (;;) {
+            char buffer[receive_size] = {};
+            long received = os_recv(client->sock, buffer, sizeof(buffer));
+            if (received < 1) {
+                break;
+            }
+            std::string message = orvane_frame_request(
+                &framer, buffer, received, static_cast<std::size_t>(received) == receive_size);
+            orvane_write_err_logs(log_head + message_text(message));
+            std::uint32_t written = 0;
+            bool ok = os_write_pipe(pipe, message.data(),
+                                    static_cast<std::uint32_t>(message.size()), &written);
+            if (!ok || written != message.size()) {
+                int error = os_last_error();
+                throw std::runtime_error(
+                    format_text("WriteFile failed, rval(%d), rbytes(%d), wbytes(%d), GLE=%d.\n",
+                                ok ? 1 : 0, static_cast<int>(message.size()),
+                                static_cast<int>(written), error));
+            }
+        }
+    } catch (const std::exception& error) {
+        if (connected) {
+            orvane_client_close_pipe(&client->req_pipe);
+        }
+        orvane_write_err_logs_valist("<<< ERROR on eng_i_req for Client (%s, %d) (%s, %s): %s",
+                                     client->client_ip, sock_value, client->engine_name,
+                                     client->server_ip, error.what());
+    }
+    // The client's end, also after a failure: a client whose engine is gone
+    // is disconnected and its slot freed instead of being held for ever.
+    orvane_write_err_logs_valist("Closing (%d) from client(%s) for engine(%s)\n", sock_value,
+                                 client->client_ip, client->engine_name);
+    orvane_client_leave_set(client.get());
+    os_shutdown_socket(client->sock);
+    orvane_client_close_pipe(&client->req_pipe);
+    orvane_write_err_logs_valist("<<< Exited eng_i_req from client(%s, %d) via (%s, %s)\n",
+                                 client->client_ip, sock_value, client->engine_name,
+                                 client->server_ip);
+    orvane_release_instance(client->slot);
+    return nullptr;
+}

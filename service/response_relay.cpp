@@ -1,0 +1,98 @@
+#include "service/response_relay.h"
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "core/err_log.h"
+#include "core/server_globals.h"
+#include "service/client_session.h"
+
+namespace {
+
+constexpr std::uint32_t read_size = 8192;
+const char id_name[] = "id name ";
+constexpr std::size_t id_name_length = sizeof(id_name) - 1;
+
+std::string format_text(const char* format, int a, int b, int c) {
+    char text[160];
+    std::snprintf(text, sizeof(text), format, a, b, c);
+    return text;
+}
+
+}  // namespace
+
+std::string orvane_rewrite_identification(const char* chunk, std::size_t count,
+                                          const char* header, const char* server_ip,
+                                          const char* engine_name) {
+    // Only the text before a zero byte is looked at; every byte is still sent.
+    const std::size_t text_length = strnlen(chunk, count);
+    const std::string text(chunk, text_length);
+    std::size_t at = 0;
+    for (;;) {
+        at = text.find(id_name, at);
+        if (at == std::string::npos) {
+            return std::string(chunk, count);
+        }
+        if (at == 0 || text[at - 1] == '\n') {
+            break;
+        }
+        ++at;
+    }
+    std::string out(chunk, at);
+    out += id_name;
+    out += header;
+    out += server_ip;
+    out += "_";
+    out += engine_name;
+    out += "##";
+    out.append(chunk + at + id_name_length, count - at - id_name_length);
+    return out;
+}
+
+void* engine_instance_response_thread(void* arg) {
+    orvane_client_ptr client = orvane_client_from_arg(arg);
+    const int sock_value = static_cast<int>(client->sock);
+    orvane_write_err_logs_valist(">>> Entered eng_i_rsp from client(%s, %d) via (%s, %s)\n",
+                                 client->client_ip, sock_value, client->engine_name,
+                                 client->server_ip);
+    try {
+        os_handle_t pipe = client->rsp_pipe.load();
+        if (!os_connect_named_pipe(pipe) && os_last_error() != os_error_pipe_connected) {
+            throw std::runtime_error("Unable to connect response pipe\n");
+        }
+        std::string buffer(read_size, '\0');
+        for (;;) {
+            std::uint32_t got = 0;
+            bool ok = os_read_pipe(pipe, &buffer[0], read_size, &got);
+            if (!ok || got == 0) {
+                int error = os_last_error();
+                const char* format =
+                    error == os_error_broken_pipe
+                        ? "ReadFile failed, client disconnected, rval(%d), rbytes(%d), GLE=%d.\n"
+                        : "ReadFile failed, rval(%d), rbytes(%d), GLE=%d.\n";
+                throw std::runtime_error(
+                    format_text(format, ok ? 1 : 0, static_cast<int>(got), error));
+            }
+            std::string out = orvane_rewrite_identification(buffer.data(), got, qav_header,
+                                                            client->server_ip,
+                                                            client->engine_name);
+            // A failed send does not end the relay: the engine's end does.
+            os_send_all(client->sock, out.data(), out.size());
+        }
+    } catch (const std::exception& error) {
+        orvane_client_close_pipe(&client->rsp_pipe);
+        orvane_write_err_logs_valist("<<< ERROR on eng_i_rsp for Client (%s, %d) (%s, %s): %s",
+                                     client->client_ip, sock_value, client->engine_name,
+                                     client->server_ip, error.what());
+    }
+    orvane_write_err_logs_valist("<<< Exited eng_i_rsp from client(%s, %d) via (%s, %s)\n",
+                                 client->client_ip, sock_value, client->engine_name,
+                                 client->server_ip);
+    // The engine has ended and its last output is out: the client sees the
+    // connection close, and its request relay, woken from its receive or
+    // its pipe wait, does the client's end.
+    os_shutdown_socket(client->sock);
+    os_cancel_named_pipe(client->req_pipe.load());
+    return nullptr;
+}
