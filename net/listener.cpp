@@ -77,8 +77,9 @@ void orvane_listener_init(orvane_listener_t* listener, const char* engine_name,
 
 void orvane_listener_open(orvane_listener_t* listener, const char* port) {
     os_address_t address{};
-    if (!os_resolve_passive(port, &address)) {
-        int error = os_last_socket_error();
+    // An empty port text would resolve to port 0, a port nobody could find.
+    if (port[0] == '\0' || !os_resolve_passive(port, &address)) {
+        int error = port[0] == '\0' ? 0 : os_last_socket_error();
         if (is_engine(listener)) {
             orvane_write_err_logs_valist("Engine (%s) port (%s) does not resolve. (%d)\n",
                                          listener->engine_name, port, error);

@@ -94,7 +94,9 @@ int fail(int err) {
     return status_failed;
 }
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 std::string trimmed(const std::string& text) {
     std::size_t begin = 0;
@@ -396,7 +398,8 @@ int run_program(const std::string& dir, const std::vector<std::string>& words) {
     posix_spawnattr_setsigmask(&attributes.attributes, &signals);
     sigfillset(&signals);
     posix_spawnattr_setsigdefault(&attributes.attributes, &signals);
-    posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(&attributes.attributes,
+                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     // The path is taken after the child's chdir: a bare name is the file in
     // the current directory, never one on PATH.
@@ -409,8 +412,8 @@ int run_program(const std::string& dir, const std::vector<std::string>& words) {
     pid_t pid = -1;
     int rc = 0;
     for (int attempt = 0;; ++attempt) {
-        rc = posix_spawn(&pid, path.c_str(), &actions.actions, &attributes.attributes,
-                         argv.data(), environ);
+        rc = posix_spawn(&pid, path.c_str(), &actions.actions, &attributes.attributes, argv.data(),
+                         environ);
         if (rc != ETXTBSY || attempt == spawn_busy_retries) {
             break;
         }

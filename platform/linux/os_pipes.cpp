@@ -66,7 +66,9 @@ int pipe_error_of(int err) {
     return (err == EPIPE || err == ECONNRESET) ? os_error_broken_pipe : err;
 }
 
-bool same_name(const char* a, const char* b) { return strcasecmp(a, b) == 0; }
+bool same_name(const char* a, const char* b) {
+    return strcasecmp(a, b) == 0;
+}
 
 // The descriptor of a connected instance, or -1 with last_error set.
 int connected_fd(os_handle_t pipe) {
@@ -84,8 +86,8 @@ int connected_fd(os_handle_t pipe) {
 }
 
 // The oldest waiting instance of name that is not among taken[0..count).
-pipe_instance_t* oldest_waiting(const char* name, pipe_instance_t* const* taken,
-                                std::size_t count, bool* name_exists) {
+pipe_instance_t* oldest_waiting(const char* name, pipe_instance_t* const* taken, std::size_t count,
+                                bool* name_exists) {
     for (auto& entry : pipe_table) {
         pipe_instance_t& inst = entry.second;
         if (!same_name(inst.name, name)) {
@@ -108,9 +110,13 @@ pipe_instance_t* oldest_waiting(const char* name, pipe_instance_t* const* taken,
 
 }  // namespace
 
-void os_set_last_error(int code) { last_error = code; }
+void os_set_last_error(int code) {
+    last_error = code;
+}
 
-int os_last_error() { return last_error; }
+int os_last_error() {
+    return last_error;
+}
 
 bool os_is_pipe_name(const char* name) {
     return name != nullptr && strncasecmp(name, pipe_prefix, pipe_prefix_len) == 0;
@@ -198,8 +204,7 @@ bool os_read_pipe(os_handle_t pipe, char* buf, std::uint32_t len, std::uint32_t*
     }
 }
 
-bool os_write_pipe(os_handle_t pipe, const char* buf, std::uint32_t len,
-                   std::uint32_t* written) {
+bool os_write_pipe(os_handle_t pipe, const char* buf, std::uint32_t len, std::uint32_t* written) {
     if (written != nullptr) {
         *written = 0;
     }

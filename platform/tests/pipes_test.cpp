@@ -103,7 +103,8 @@ TEST_F(pipes_test, large_transfers_arrive_in_order_and_reads_take_at_most_len) {
         std::uint32_t written = 0;
         bool ok = os_write_pipe(in.handle, payload.data(), first, &written) && written == first;
         for (std::size_t at = first; ok && at < payload.size(); at += 10000) {
-            std::uint32_t len = static_cast<std::uint32_t>(std::min<std::size_t>(10000, payload.size() - at));
+            std::uint32_t len =
+                static_cast<std::uint32_t>(std::min<std::size_t>(10000, payload.size() - at));
             ok = os_write_pipe(in.handle, payload.data() + at, len, &written) && written == len;
         }
         return ok;
@@ -140,8 +141,8 @@ TEST_F(pipes_test, a_program_that_cannot_start_still_connects_and_ends_both_pipe
     std::string out_name = unique_pipe_name("out");
     test_pipe_t in(in_name);
     test_pipe_t out(out_name);
-    auto status = start_command("cd " + dir() + " && no_such_engine < " + in_name + " > " +
-                                out_name);
+    auto status =
+        start_command("cd " + dir() + " && no_such_engine < " + in_name + " > " + out_name);
     ASSERT_TRUE(os_connect_named_pipe(in.handle));
     ASSERT_TRUE(os_connect_named_pipe(out.handle));
     ASSERT_TRUE(ready_within(status));
@@ -309,8 +310,8 @@ TEST_F(pipes_test, clients_in_parallel_each_get_their_own_engine) {
             std::string mine(20000 + c, static_cast<char>('A' + c));
             std::uint32_t written = 0;
             auto writer = std::async(std::launch::async, [&] {
-                return os_write_pipe(in.handle, mine.data(), static_cast<std::uint32_t>(mine.size()),
-                                     &written);
+                return os_write_pipe(in.handle, mine.data(),
+                                     static_cast<std::uint32_t>(mine.size()), &written);
             });
             std::string echoed;
             bool read_ok = read_exactly(out.handle, mine.size(), &echoed);

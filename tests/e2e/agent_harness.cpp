@@ -118,9 +118,19 @@ void agent_run::start(const std::vector<std::string>& args) {
 
 void agent_run::start_and_wait(const std::vector<std::string>& args) {
     start(args);
-    if (!wait_log("total engine table size") || !wait_console("[MGMT] waiting for connections")) {
+    // Up: the start lines are written and the management listener has
+    // either started waiting or failed (its port held by another server).
+    bool up = wait_log("total engine table size") && eventually([&] {
+                  return console().find("[MGMT] waiting for connections") != std::string::npos ||
+                         log().find("<<< ERROR on mgmt socket") != std::string::npos;
+              });
+    if (!up) {
         throw std::runtime_error("agent did not come up:\n" + log());
     }
+}
+
+bool agent_run::has_management() const {
+    return console().find("[MGMT] waiting for connections") != std::string::npos;
 }
 
 bool agent_run::running() {

@@ -41,8 +41,10 @@ public:
     void add_engine(const std::string& name, int port, const std::string& args = "");
 
     void start(const std::vector<std::string>& args = {});
-    // Waits for the start lines and the management port.
+    // Waits for the start lines and for the management listener to listen or
+    // fail; has_management() tells which.
     void start_and_wait(const std::vector<std::string>& args = {});
+    bool has_management() const;
     pid_t pid() const { return pid_; }
     bool running();
 
