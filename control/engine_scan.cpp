@@ -21,7 +21,9 @@ constexpr int reply_stall_ms = 10000;
 constexpr char closing_mark[11] = {'s', 'c', 'a', 'n', 'i', 's', 'd', 'o', 'n', 'e', '\0'};
 constexpr const char* blanks = " \t\v\f\r";
 
-bool is_blank(char c) { return c != '\0' && std::strchr(blanks, c) != nullptr; }
+bool is_blank(char c) {
+    return c != '\0' && std::strchr(blanks, c) != nullptr;
+}
 
 // Reads one line of the file (without its line feed); false at the end.
 bool read_line(std::FILE* file, std::string* line) {
@@ -132,8 +134,8 @@ bool orvane_scan_and_load_engines(os_socket_t sock, int reply) {
             }
             record.release();  // the launch thread owns it now
             os_sleep_ms(launch_pause_ms);
-            std::string reply_line = std::string(qav_header) + server_ip + "_" + engine.port +
-                                     "_" + engine.name + "\n";
+            std::string reply_line =
+                std::string(qav_header) + server_ip + "_" + engine.port + "_" + engine.name + "\n";
             send_reply(reply_line.data(), reply_line.size());
         }
         send_reply(closing_mark, sizeof(closing_mark));

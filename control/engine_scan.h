@@ -14,10 +14,10 @@ extern const char orvane_conf_file_name[];
 struct orvane_engine_line_t {
     std::string name;
     std::string port;
-    std::string exe;     // with ".exe" appended when it had none
+    std::string exe;  // with ".exe" appended when it had none
     std::string args;
     std::string exe_as_read;
-    bool exe_appended;   // "exe" lacked ".exe"
+    bool exe_appended;  // "exe" lacked ".exe"
 };
 
 enum class orvane_line_kind_t {

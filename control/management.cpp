@@ -19,8 +19,8 @@ void close_connection(orvane_listener_t* listener, os_socket_t sock) {
     os_close_socket(sock);
 }
 
-void on_connection(void* context, os_socket_t sock, const char* peer_host,
-                   const char* server_ip, bool in_set) {
+void on_connection(void* context, os_socket_t sock, const char* peer_host, const char* server_ip,
+                   bool in_set) {
     orvane_write_err_logs_valist("[MGMT] Received new connection from %s via %s\n", peer_host,
                                  server_ip);
     if (!in_set) {
@@ -50,9 +50,8 @@ void on_client(void* context, os_socket_t sock) {
         delivered = orvane_query_engines(sock);
     }
     if (!delivered) {
-        orvane_write_err_logs_valist(
-            "[MGMT] reply not taken for 10 seconds, closing socket (%d)\n",
-            static_cast<int>(sock));
+        orvane_write_err_logs_valist("[MGMT] reply not taken for 10 seconds, closing socket (%d)\n",
+                                     static_cast<int>(sock));
         close_connection(listener, sock);
     }
 }

@@ -18,28 +18,28 @@ struct engine_entry_t;
 
 // One connected client of one engine.
 struct engine_instance_t {
-    std::int32_t in_use;                  // 1 while claimed
-    char req_pipe_name[orvane_text_size]; // the engine's input pipe
-    char rsp_pipe_name[orvane_text_size]; // the engine's output pipe
-    os_handle_t req_pipe;                 // server end of the request pipe
-    os_handle_t rsp_pipe;                 // server end of the response pipe
-    os_socket_t sock;                     // the client's connection
-    char client_ip[orvane_text_size];     // the client's numeric address
-    char server_ip[orvane_text_size];     // the server address the client reached
-    char instance_exe[orvane_text_size];  // the client's copy of the executable
-    engine_entry_t* engine;               // the entry that owns this slot
-    orvane_socket_set_t* master_set;      // the engine listener's master set
+    std::int32_t in_use;                   // 1 while claimed
+    char req_pipe_name[orvane_text_size];  // the engine's input pipe
+    char rsp_pipe_name[orvane_text_size];  // the engine's output pipe
+    os_handle_t req_pipe;                  // server end of the request pipe
+    os_handle_t rsp_pipe;                  // server end of the response pipe
+    os_socket_t sock;                      // the client's connection
+    char client_ip[orvane_text_size];      // the client's numeric address
+    char server_ip[orvane_text_size];      // the server address the client reached
+    char instance_exe[orvane_text_size];   // the client's copy of the executable
+    engine_entry_t* engine;                // the entry that owns this slot
+    orvane_socket_set_t* master_set;       // the engine listener's master set
 };
 
 // One published engine; also, filled only in its texts, the launch record
 // that a scan hands to a launch thread.
 struct engine_entry_t {
-    std::int32_t in_use;            // 1 once published; never cleared
-    char dir[orvane_text_size];     // engine directory, ending with a separator
-    char name[orvane_text_size];    // the registry key
-    char exe[orvane_text_size];     // executable file name
-    char port[orvane_text_size];    // port text as configured
-    char args[orvane_text_size];    // arguments, separated by ':'
+    std::int32_t in_use;          // 1 once published; never cleared
+    char dir[orvane_text_size];   // engine directory, ending with a separator
+    char name[orvane_text_size];  // the registry key
+    char exe[orvane_text_size];   // executable file name
+    char port[orvane_text_size];  // port text as configured
+    char args[orvane_text_size];  // arguments, separated by ':'
     engine_instance_t instances[orvane_max_instances];
 };
 

@@ -21,4 +21,6 @@ std::string currentDateTime();
 void orvane_write_err_logs_valist(const char* format, ...) ORVANE_PRINTF(1, 2);
 // Plain writer: text is written unchanged ('%' included).
 void orvane_write_err_logs(const char* text);
-inline void orvane_write_err_logs(const std::string& text) { orvane_write_err_logs(text.c_str()); }
+inline void orvane_write_err_logs(const std::string& text) {
+    orvane_write_err_logs(text.c_str());
+}

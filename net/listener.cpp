@@ -32,7 +32,9 @@ constexpr step_texts_t select_step{"select() failed. (%d)\n", "Engine (%s) selec
 constexpr step_texts_t accept_step{"accept() failed. (%d)\n", "Engine (%s) accept() failed. (%d)\n",
                                    "accept() failed\n"};
 
-bool is_engine(const orvane_listener_t* listener) { return listener->engine_name[0] != '\0'; }
+bool is_engine(const orvane_listener_t* listener) {
+    return listener->engine_name[0] != '\0';
+}
 
 [[noreturn]] void fail_step(const orvane_listener_t* listener, const step_texts_t& step) {
     int error = os_last_socket_error();

@@ -21,9 +21,8 @@ struct orvane_listener_t {
 
 // An accepted connection: the new socket, the peer's numeric address, the
 // local address the peer reached, and whether the master set took it.
-using orvane_connection_handler = void (*)(void* context, os_socket_t sock,
-                                           const char* peer_host, const char* server_ip,
-                                           bool in_set);
+using orvane_connection_handler = void (*)(void* context, os_socket_t sock, const char* peer_host,
+                                           const char* server_ip, bool in_set);
 // A member of the master set (other than the listening socket) is readable.
 using orvane_client_handler = void (*)(void* context, os_socket_t sock);
 

@@ -10,8 +10,8 @@
 constexpr unsigned orvane_set_capacity = 64;
 
 struct orvane_socket_set_t {
-    std::uint32_t count;                        // members, 0 to 64
-    os_socket_t handles[orvane_set_capacity];   // the first count are members
+    std::uint32_t count;                       // members, 0 to 64
+    os_socket_t handles[orvane_set_capacity];  // the first count are members
 };
 
 // Adds a socket that is not yet a member, if the set has room; a full set

@@ -13,8 +13,7 @@ namespace {
 const char pipe_prefix[] = "\\\\.\\pipe\\";
 
 // Creates one pipe; raises after its failure line.
-os_handle_t create_pipe(const std::string& name, const char* failure_line,
-                        const char* error_text) {
+os_handle_t create_pipe(const std::string& name, const char* failure_line, const char* error_text) {
     os_handle_t pipe = os_create_named_pipe(name.c_str());
     if (pipe == os_invalid_handle) {
         orvane_write_err_logs_valist(failure_line, name.c_str(), os_last_error());
@@ -99,8 +98,7 @@ int orvane_client_login(engine_entry_t* entry, os_socket_t sock, const char* cli
         };
         const thread_step_t steps[] = {
             {engine_instance_request_thread, "Unable to create engine instance request thread\n"},
-            {engine_instance_response_thread,
-             "Unable to create engine instance response thread\n"},
+            {engine_instance_response_thread, "Unable to create engine instance response thread\n"},
             {engine_instance_thread, "Unable to create engine instance thread\n"},
         };
         for (const thread_step_t& step : steps) {

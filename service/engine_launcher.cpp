@@ -20,8 +20,8 @@ struct engine_listener_context_t {
     engine_entry_t* entry;
 };
 
-void on_connection(void* context, os_socket_t sock, const char* peer_host,
-                   const char* server_ip, bool) {
+void on_connection(void* context, os_socket_t sock, const char* peer_host, const char* server_ip,
+                   bool) {
     auto* engine = static_cast<engine_listener_context_t*>(context);
     orvane_write_err_logs_valist("Engine (%s)(ServIP:%s) received new connection from %s\n",
                                  engine->entry->name, server_ip, peer_host);

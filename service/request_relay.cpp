@@ -81,10 +81,9 @@ void* engine_instance_request_thread(void* arg) {
                                     static_cast<std::uint32_t>(message.size()), &written);
             if (!ok || written != message.size()) {
                 int error = os_last_error();
-                throw std::runtime_error(
-                    format_text("WriteFile failed, rval(%d), rbytes(%d), wbytes(%d), GLE=%d.\n",
-                                ok ? 1 : 0, static_cast<int>(message.size()),
-                                static_cast<int>(written), error));
+                throw std::runtime_error(format_text(
+                    "WriteFile failed, rval(%d), rbytes(%d), wbytes(%d), GLE=%d.\n", ok ? 1 : 0,
+                    static_cast<int>(message.size()), static_cast<int>(written), error));
             }
         }
     } catch (const std::exception& error) {

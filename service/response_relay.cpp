@@ -22,9 +22,8 @@ std::string format_text(const char* format, int a, int b, int c) {
 
 }  // namespace
 
-std::string orvane_rewrite_identification(const char* chunk, std::size_t count,
-                                          const char* header, const char* server_ip,
-                                          const char* engine_name) {
+std::string orvane_rewrite_identification(const char* chunk, std::size_t count, const char* header,
+                                          const char* server_ip, const char* engine_name) {
     // Only the text before a zero byte is looked at; every byte is still sent.
     const std::size_t text_length = strnlen(chunk, count);
     const std::string text(chunk, text_length);
@@ -75,8 +74,7 @@ void* engine_instance_response_thread(void* arg) {
                     format_text(format, ok ? 1 : 0, static_cast<int>(got), error));
             }
             std::string out = orvane_rewrite_identification(buffer.data(), got, qav_header,
-                                                            client->server_ip,
-                                                            client->engine_name);
+                                                            client->server_ip, client->engine_name);
             // A failed send does not end the relay: the engine's end does.
             os_send_all(client->sock, out.data(), out.size());
         }

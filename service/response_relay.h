@@ -11,6 +11,5 @@ void* engine_instance_response_thread(void* arg);
 // chunk that begins with "id name " becomes "id name " + header + server
 // address + "_" + engine name + "##" + the engine's own name; everything
 // before and after that line is sent unchanged.
-std::string orvane_rewrite_identification(const char* chunk, std::size_t count,
-                                          const char* header, const char* server_ip,
-                                          const char* engine_name);
+std::string orvane_rewrite_identification(const char* chunk, std::size_t count, const char* header,
+                                          const char* server_ip, const char* engine_name);

@@ -82,7 +82,8 @@ int main(int argc, char** argv) {
         char buf[65536];
         long n = os_recv(sock, buf, sizeof(buf));
         if (n <= 0) {
-            std::fprintf(stderr, "agentctl: the server closed the connection before the reply ended\n");
+            std::fprintf(stderr,
+                         "agentctl: the server closed the connection before the reply ended\n");
             break;
         }
         reply.append(buf, static_cast<std::size_t>(n));

@@ -32,15 +32,15 @@ TEST(engine_scan, parse_rules) {
         {"gamma 5003 gamma", orvane_line_kind_t::engine, "gamma", "5003", "gamma.exe", "", true},
         {"alpha 5001 ALPHA.EXE", orvane_line_kind_t::engine, "alpha", "5001", "ALPHA.EXE.exe", "",
          true},
-        {"alpha 5001 alpha.exe.old", orvane_line_kind_t::engine, "alpha", "5001",
-         "alpha.exe.old", "", false},
+        {"alpha 5001 alpha.exe.old", orvane_line_kind_t::engine, "alpha", "5001", "alpha.exe.old",
+         "", false},
         {"delta", orvane_line_kind_t::engine, "delta", "", ".exe", "", true},
         {"e 1 e.exe a:b:c", orvane_line_kind_t::engine, "e", "1", "e.exe", "a:b:c", false},
         {long_token + " 5001 x.exe", orvane_line_kind_t::too_long, "", "", "", "", false},
         {"alpha 5001 " + std::string(252, 'x'), orvane_line_kind_t::too_long, "", "", "", "",
          false},
-        {"alpha 5001 a.exe " + std::string(255, 'a'), orvane_line_kind_t::engine, "alpha",
-         "5001", "a.exe", nullptr, false},
+        {"alpha 5001 a.exe " + std::string(255, 'a'), orvane_line_kind_t::engine, "alpha", "5001",
+         "a.exe", nullptr, false},
     };
     for (const case_t& c : cases) {
         orvane_engine_line_t line{};

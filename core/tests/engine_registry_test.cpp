@@ -19,7 +19,8 @@ TEST_F(registry_test, table_has_the_size_the_start_line_reports) {
 TEST_F(registry_test, find_matches_exact_case_sensitive_names_only) {
     EXPECT_EQ(orvane_find_engine(""), 0);
     EXPECT_EQ(orvane_find_engine("alpha"), 0);
-    engine_entry_t* entry = orvane_add_new_engine("/srv/alpha/", "alpha.exe", "5001", "alpha", "-t");
+    engine_entry_t* entry =
+        orvane_add_new_engine("/srv/alpha/", "alpha.exe", "5001", "alpha", "-t");
     ASSERT_EQ(entry, &engine_tables[0]);
     EXPECT_EQ(orvane_find_engine("alpha"), 1);
     for (const char* other : {"Alpha", "ALPHA", "alph", "alpha ", "alphax", ""}) {

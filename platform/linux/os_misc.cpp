@@ -21,7 +21,9 @@ const char* os_arch_text() {
 #endif
 }
 
-char os_path_separator() { return '/'; }
+char os_path_separator() {
+    return '/';
+}
 
 void os_host_name(char* buf, std::size_t size) {
     if (size == 0) {
@@ -33,7 +35,9 @@ void os_host_name(char* buf, std::size_t size) {
     buf[size - 1] = '\0';
 }
 
-bool os_working_dir(char* buf, std::size_t size) { return getcwd(buf, size) != nullptr; }
+bool os_working_dir(char* buf, std::size_t size) {
+    return getcwd(buf, size) != nullptr;
+}
 
 void os_sleep_ms(unsigned ms) {
     timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
@@ -55,9 +59,15 @@ std::size_t os_local_time_text(char* buf, std::size_t size, const char* format) 
     return std::strftime(buf, size, format, &local);
 }
 
-void os_file_closer::operator()(std::FILE* f) const noexcept { std::fclose(f); }
+void os_file_closer::operator()(std::FILE* f) const noexcept {
+    std::fclose(f);
+}
 
 // "e" asks glibc for O_CLOEXEC: engines must not inherit the log or config.
-os_file_ptr os_open_append(const char* name) { return os_file_ptr(std::fopen(name, "ae")); }
+os_file_ptr os_open_append(const char* name) {
+    return os_file_ptr(std::fopen(name, "ae"));
+}
 
-os_file_ptr os_open_read(const char* name) { return os_file_ptr(std::fopen(name, "re")); }
+os_file_ptr os_open_read(const char* name) {
+    return os_file_ptr(std::fopen(name, "re"));
+}

@@ -21,17 +21,25 @@ namespace {
 
 thread_local int last_socket_error = 0;
 
-int fd_of(os_socket_t s) { return static_cast<int>(s); }
+int fd_of(os_socket_t s) {
+    return static_cast<int>(s);
+}
 
-void save_errno() { last_socket_error = errno; }
+void save_errno() {
+    last_socket_error = errno;
+}
 
 }  // namespace
 
-int os_socket_startup() { return 0; }
+int os_socket_startup() {
+    return 0;
+}
 
 void os_socket_cleanup() {}
 
-int os_last_socket_error() { return last_socket_error; }
+int os_last_socket_error() {
+    return last_socket_error;
+}
 
 bool os_resolve_passive(const char* port, os_address_t* out) {
     addrinfo hints{};
@@ -117,8 +125,7 @@ os_socket_t os_accept(os_socket_t listen_sock, char* peer_host, std::size_t peer
     socklen_t length = sizeof(peer);
     int fd;
     do {
-        fd = accept4(fd_of(listen_sock), reinterpret_cast<sockaddr*>(&peer), &length,
-                     SOCK_CLOEXEC);
+        fd = accept4(fd_of(listen_sock), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         save_errno();
@@ -226,6 +233,10 @@ bool os_send_all(os_socket_t s, const char* buf, std::size_t len, int stall_ms) 
     return true;
 }
 
-void os_shutdown_socket(os_socket_t s) { shutdown(fd_of(s), SHUT_RDWR); }
+void os_shutdown_socket(os_socket_t s) {
+    shutdown(fd_of(s), SHUT_RDWR);
+}
 
-void os_close_socket(os_socket_t s) { close(fd_of(s)); }
+void os_close_socket(os_socket_t s) {
+    close(fd_of(s));
+}

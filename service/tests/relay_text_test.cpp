@@ -11,8 +11,8 @@
 namespace {
 
 std::string rewrite(const std::string& chunk) {
-    return orvane_rewrite_identification(chunk.data(), chunk.size(), "QAV_X64WIN_",
-                                         "192.168.1.20", "alpha");
+    return orvane_rewrite_identification(chunk.data(), chunk.size(), "QAV_X64WIN_", "192.168.1.20",
+                                         "alpha");
 }
 
 TEST(response_rewrite, identification_lines) {
@@ -25,9 +25,8 @@ TEST(response_rewrite, identification_lines) {
         // One write of the whole uci answer: 88 bytes in, 119 out.
         {"id name Alpha 3.1\nid author A. Writer\noption name Ponder type check default "
          "false\nuciok\n",
-         prefix +
-             "Alpha 3.1\nid author A. Writer\noption name Ponder type check default "
-             "false\nuciok\n"},
+         prefix + "Alpha 3.1\nid author A. Writer\noption name Ponder type check default "
+                  "false\nuciok\n"},
         {"id name Alpha 3.1\n", prefix + "Alpha 3.1\n"},
         {"id name \n", prefix + "\n"},
         {"id author A. Writer\n", "id author A. Writer\n"},
@@ -60,9 +59,15 @@ TEST(engine_command, argument_text_table) {
         const char* text;
     };
     const case_t cases[] = {
-        {"", ""},           {"x", " x "},       {"--threads:2", " --threads 2 "},
-        {"-q:-t:4", " -q -t 4 "}, {"a::b", " a  b "}, {"a:", " a  "},
-        {":a", "  a "},     {":", "   "},       {"100%:%d", " 100% %d "},
+        {"", ""},
+        {"x", " x "},
+        {"--threads:2", " --threads 2 "},
+        {"-q:-t:4", " -q -t 4 "},
+        {"a::b", " a  b "},
+        {"a:", " a  "},
+        {":a", "  a "},
+        {":", "   "},
+        {"100%:%d", " 100% %d "},
     };
     for (const case_t& c : cases) {
         EXPECT_EQ(orvane_argument_text(c.args), c.text) << c.args;
@@ -70,11 +75,11 @@ TEST(engine_command, argument_text_table) {
 }
 
 TEST(engine_command, command_lines) {
-    EXPECT_EQ(orvane_engine_command("C:\\srv\\alpha\\", "ovi_10.0.0.5_alpha.exe", "--threads:2",
-                                    "\\\\.\\pipe\\alpha_req_10.0.0.5",
-                                    "\\\\.\\pipe\\alpha_rsp_10.0.0.5"),
-              "cd C:\\srv\\alpha\\ && ovi_10.0.0.5_alpha.exe --threads 2  < "
-              "\\\\.\\pipe\\alpha_req_10.0.0.5 > \\\\.\\pipe\\alpha_rsp_10.0.0.5");
+    EXPECT_EQ(
+        orvane_engine_command("C:\\srv\\alpha\\", "ovi_10.0.0.5_alpha.exe", "--threads:2",
+                              "\\\\.\\pipe\\alpha_req_10.0.0.5", "\\\\.\\pipe\\alpha_rsp_10.0.0.5"),
+        "cd C:\\srv\\alpha\\ && ovi_10.0.0.5_alpha.exe --threads 2  < "
+        "\\\\.\\pipe\\alpha_req_10.0.0.5 > \\\\.\\pipe\\alpha_rsp_10.0.0.5");
     EXPECT_EQ(orvane_engine_command("/srv/alpha/", "ovi_10.0.0.5_alpha.exe", "", "\\\\.\\pipe\\r",
                                     "\\\\.\\pipe\\s"),
               "cd /srv/alpha/ && ovi_10.0.0.5_alpha.exe < \\\\.\\pipe\\r > \\\\.\\pipe\\s");

@@ -23,9 +23,15 @@ namespace e2e {
 
 namespace fs = std::filesystem;
 
-const char* agent_binary() { return AGENT_BINARY; }
-const char* test_engine_binary() { return TEST_ENGINE_BINARY; }
-const char* agentctl_binary() { return AGENTCTL_BINARY; }
+const char* agent_binary() {
+    return AGENT_BINARY;
+}
+const char* test_engine_binary() {
+    return TEST_ENGINE_BINARY;
+}
+const char* agentctl_binary() {
+    return AGENTCTL_BINARY;
+}
 
 int free_port() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -147,9 +153,13 @@ bool agent_run::running() {
     return true;
 }
 
-std::string agent_run::log() const { return read_file(dir_ + "/OrvaneAgentErr.log"); }
+std::string agent_run::log() const {
+    return read_file(dir_ + "/OrvaneAgentErr.log");
+}
 
-std::string agent_run::console() const { return read_file(dir_ + "/console.txt"); }
+std::string agent_run::console() const {
+    return read_file(dir_ + "/console.txt");
+}
 
 std::vector<std::string> agent_run::messages() const {
     std::vector<std::string> lines;
@@ -211,7 +221,9 @@ tcp_client::tcp_client(int port, const std::string& source, const std::string& h
     }
 }
 
-tcp_client::~tcp_client() { close(); }
+tcp_client::~tcp_client() {
+    close();
+}
 
 tcp_client::tcp_client(tcp_client&& other) noexcept
     : fd_(other.fd_), received_(std::move(other.received_)) {

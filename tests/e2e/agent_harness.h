@@ -55,7 +55,8 @@ public:
     // Waits until the log holds text at least count times.
     bool wait_log(const std::string& text, int count = 1,
                   std::chrono::milliseconds limit = default_wait) const;
-    bool wait_console(const std::string& text, std::chrono::milliseconds limit = default_wait) const;
+    bool wait_console(const std::string& text,
+                      std::chrono::milliseconds limit = default_wait) const;
     int count_log(const std::string& text) const;
 
     // Sends a signal and waits for the end; the exit status, or -signal.
@@ -72,7 +73,8 @@ private:
 class tcp_client {
 public:
     tcp_client() = default;
-    explicit tcp_client(int port, const std::string& source = "", const std::string& host = "127.0.0.1");
+    explicit tcp_client(int port, const std::string& source = "",
+                        const std::string& host = "127.0.0.1");
     ~tcp_client();
     tcp_client(tcp_client&& other) noexcept;
     tcp_client& operator=(tcp_client&& other) noexcept;
@@ -112,7 +114,9 @@ bool eventually(Condition condition, std::chrono::milliseconds limit = default_w
         if (std::chrono::steady_clock::now() > end) {
             return false;
         }
-        struct timespec step{0, 20 * 1000 * 1000};
+        struct timespec step {
+            0, 20 * 1000 * 1000
+        };
         nanosleep(&step, nullptr);
     }
 }

@@ -18,8 +18,7 @@ using e2e::agent_run;
 using e2e::tcp_client;
 
 // Index of the first message containing text at or after from; -1 if none.
-int find_message(const std::vector<std::string>& messages, const std::string& text,
-                 int from = 0) {
+int find_message(const std::vector<std::string>& messages, const std::string& text, int from = 0) {
     for (int i = from; i < static_cast<int>(messages.size()); ++i) {
         if (messages[i].find(text) != std::string::npos) {
             return i;
@@ -67,12 +66,13 @@ TEST(publish, every_engine_listens_and_duplicates_open_nothing) {
     ASSERT_TRUE(agent.wait_console("Engine (beta) waiting for connections..."));
     ASSERT_TRUE(agent.wait_log("<<< Engine scan done, lock released by client socket"));
     ASSERT_TRUE(agent.wait_log("<<< Exited eng_launch for engine(alpha)"));
-    expect_in_order(agent, {">>> Client socket (0) acquired lock to scan/load engine...",
-                            "Engine n(alpha) p(" + std::to_string(ports[0]) + ") exe(alpha.exe) arg()",
-                            ">>> Entered eng_launch (alpha)", "Launching new engine (alpha)",
-                            ">>> Engine (alpha) creating listening socket...",
-                            "Engine n(beta) p(" + std::to_string(ports[1]) + ") exe(beta.exe) arg(-t)",
-                            "<<< Engine scan done, lock released by client socket"});
+    expect_in_order(agent,
+                    {">>> Client socket (0) acquired lock to scan/load engine...",
+                     "Engine n(alpha) p(" + std::to_string(ports[0]) + ") exe(alpha.exe) arg()",
+                     ">>> Entered eng_launch (alpha)", "Launching new engine (alpha)",
+                     ">>> Engine (alpha) creating listening socket...",
+                     "Engine n(beta) p(" + std::to_string(ports[1]) + ") exe(beta.exe) arg(-t)",
+                     "<<< Engine scan done, lock released by client socket"});
     expect_in_order(agent, {">>> Entered eng_launch (alpha)", ">>> Entered eng_launch (alpha)",
                             "Engine (alpha) exist!", "<<< Exited eng_launch for engine(alpha)"});
     EXPECT_EQ(agent.count_log("Launching new engine (alpha)"), 1);
@@ -101,10 +101,10 @@ TEST(publish, a_held_port_fails_at_bind_and_leaves_the_registry_unchanged) {
     agent.add_engine("alpha", port);
     agent.start_and_wait();
     ASSERT_TRUE(agent.wait_log("<<< Engine (alpha) closing listening socket..."));
-    expect_in_order(agent, {"Engine (alpha) bind() failed. (98)",
-                            "<<< ERROR on engine socket: bind() failed",
-                            "<<< Engine (alpha) closing listening socket...",
-                            "<<< Exited eng_launch for engine(alpha)"});
+    expect_in_order(
+        agent, {"Engine (alpha) bind() failed. (98)", "<<< ERROR on engine socket: bind() failed",
+                "<<< Engine (alpha) closing listening socket...",
+                "<<< Exited eng_launch for engine(alpha)"});
     EXPECT_EQ(agent.console().find("Engine (alpha)"), std::string::npos);
     close(holder);
     // Not registered: a rescan would try it again. The report shows no engine.
@@ -162,8 +162,9 @@ TEST(publish, an_unknown_port_text_is_refused_with_a_line) {
                             "<<< ERROR on engine socket: getaddrinfo() failed",
                             "<<< Engine (alpha) closing listening socket..."});
     // A bare name: no port, executable ".exe"; launched and refused the same way.
-    expect_in_order(agent, {" doesn't have exe", "Engine n(delta) p() exe(.exe) arg()",
-                            "Launching new engine (delta)", "Engine (delta) port () does not resolve."});
+    expect_in_order(agent,
+                    {" doesn't have exe", "Engine n(delta) p() exe(.exe) arg()",
+                     "Launching new engine (delta)", "Engine (delta) port () does not resolve."});
     EXPECT_TRUE(agent.running());
 }
 
