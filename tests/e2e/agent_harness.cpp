@@ -37,7 +37,9 @@ int free_port() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // The wildcard, as the server binds it: a port taken on any local address
+    // (a client bound to 127.0.0.5, say) is not handed out.
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
     bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
     socklen_t length = sizeof(address);
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
@@ -328,6 +330,79 @@ int count_threads(pid_t pid) {
         ++count;
     }
     return count;
+}
+
+program_result_t run_program(const std::string& path, const std::vector<std::string>& args,
+                             std::chrono::milliseconds limit) {
+    program_result_t result;
+    int out_pipe[2];
+    int err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0) {
+        return result;
+    }
+    if (pipe2(err_pipe, O_CLOEXEC) != 0) {
+        ::close(out_pipe[0]);
+        ::close(out_pipe[1]);
+        return result;
+    }
+    // Built before the fork: the child only duplicates descriptors and execs.
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(path.c_str()));
+    for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        dup2(in, 0);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        execv(path.c_str(), argv.data());
+        _exit(127);
+    }
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+    auto end = std::chrono::steady_clock::now() + limit;
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open_count = pid > 0 ? 2 : 0;
+    while (open_count > 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || poll(fds, 2, static_cast<int>(left.count())) < 0) {
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) {
+                continue;
+            }
+            char buf[4096];
+            ssize_t n = read(fds[i].fd, buf, sizeof(buf));
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+    ::close(out_pipe[0]);
+    ::close(err_pipe[0]);
+    if (pid <= 0) {
+        return result;
+    }
+    int status = 0;
+    bool ended = eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; },
+                            std::chrono::duration_cast<std::chrono::milliseconds>(
+                                end - std::chrono::steady_clock::now()));
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return result;
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    return result;
 }
 
 }  // namespace e2e

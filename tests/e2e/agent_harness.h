@@ -121,4 +121,30 @@ bool eventually(Condition condition, std::chrono::milliseconds limit = default_w
     }
 }
 
+// A program run to its end with its standard output and error captured.
+// status is its exit status, -signal when a signal ended it, or -1000 when
+// it had not ended within the limit (it is then killed).
+struct program_result_t {
+    int status = -1000;
+    std::string out;
+    std::string err;
+};
+program_result_t run_program(const std::string& path, const std::vector<std::string>& args,
+                             std::chrono::milliseconds limit = default_wait);
+
+// Reads until done(received bytes) holds, or the limit passes; true when it
+// held. For answers that no single text marks the end of.
+template <typename Done>
+bool read_until_done(tcp_client& client, Done done,
+                     std::chrono::milliseconds limit = default_wait) {
+    // A text that never arrives: each call reads what came within one step.
+    const std::string never("\0\xff\0", 3);
+    return eventually(
+        [&] {
+            client.read_until(never, std::chrono::milliseconds(20));
+            return done(client.received());
+        },
+        limit);
+}
+
 }  // namespace e2e
