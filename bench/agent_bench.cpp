@@ -1535,13 +1535,30 @@ void measure_idle(const servers_t& servers, const char* when) {
     add_figure(row, "total", "count", -1, count_threads(socat), count_threads(agent));
 }
 
-// The machine's one-minute load average: other work on it makes every figure noisier.
-double load_average() {
-    return std::strtod(read_file("/proc/loadavg").c_str(), nullptr);
+// How busy the machine's processors are over one second, in percent, from /proc/stat: other
+// work on the machine makes every figure noisier.
+double machine_busy_percent() {
+    auto sample = [](double* idle) {
+        std::istringstream in(read_file("/proc/stat"));
+        std::string cpu;
+        double total = 0;
+        double value = 0;
+        in >> cpu;
+        for (int field = 0; field < 8 && in >> value; ++field) {
+            total += value;
+            *idle += field == 3 || field == 4 ? value : 0;  // idle and waiting for I/O
+        }
+        return total;
+    };
+    double idle_before = 0;
+    double idle_after = 0;
+    double total_before = sample(&idle_before);
+    pause_ms(1000);
+    double total = sample(&idle_after) - total_before;
+    return total > 0 ? 100 * (1 - (idle_after - idle_before) / total) : 0;
 }
 
-double load_at_start = 0;
-double load_at_end = 0;
+double busy_at_start = 0;
 
 // ---- Output ---------------------------------------------------------------------------------
 
@@ -1573,8 +1590,8 @@ void print_table() {
     for (const std::string& text : notes) {
         std::printf("note: %s\n", text.c_str());
     }
-    std::printf("load average: %.2f at the start, %.2f at the end (%u cores)\n", load_at_start,
-                load_at_end, std::thread::hardware_concurrency());
+    std::printf("machine %.0f%% busy before the first row (%u cores)\n", busy_at_start,
+                std::thread::hardware_concurrency());
     std::fflush(stdout);
 }
 
@@ -1604,8 +1621,7 @@ bool write_json(const std::string& path) {
     std::ofstream out(path, std::ios::trunc);
     out << "{\n  \"run\": {\"quick\": " << (opts.quick ? "true" : "false")
         << ", \"cores\": " << std::thread::hardware_concurrency()
-        << ", \"load_at_start\": " << json_number(true, load_at_start)
-        << ", \"load_at_end\": " << json_number(true, load_at_end)
+        << ", \"machine_busy_percent_at_start\": " << json_number(true, busy_at_start)
         << ", \"handshakes\": " << opts.handshakes << ", \"round_trips\": " << opts.round_trips
         << ", \"bursts\": " << opts.bursts << ", \"searches\": " << opts.searches
         << ", \"nodes\": " << opts.nodes << ", \"crowd_runs\": " << opts.crowd_runs
@@ -1645,11 +1661,11 @@ int run_benchmark() {
     }
     std::fprintf(stderr, "agent pid %d in %s; socat pids %d %d\n", servers.agent.pid,
                  servers.agent_dir.c_str(), servers.socat[0].pid, servers.socat[1].pid);
-    load_at_start = load_average();
-    if (load_at_start > 1.0) {
+    busy_at_start = machine_busy_percent();
+    if (busy_at_start > 10) {
         char text[96];
-        std::snprintf(text, sizeof(text), "the machine was busy at the start (load %.2f)",
-                      load_at_start);
+        std::snprintf(text, sizeof(text), "the machine was %.0f%% busy before the first row",
+                      busy_at_start);
         note(text);
     }
     const std::pair<const char*, std::function<void()>> groups[] = {
@@ -1667,7 +1683,6 @@ int run_benchmark() {
             group.second();
         }
     }
-    load_at_end = load_average();
     if (stopping()) {
         note("interrupted: the figures are incomplete");
     }

@@ -19,7 +19,7 @@ void close_connection(orvane_listener_t* listener, os_socket_t sock) {
     os_close_socket(sock);
 }
 
-void on_connection(void* context, os_socket_t sock, const char* peer_host, const char* server_ip,
+void on_connection(void*, os_socket_t sock, const char* peer_host, const char* server_ip,
                    bool in_set) {
     orvane_write_err_logs_valist("[MGMT] Received new connection from %s via %s\n", peer_host,
                                  server_ip);
@@ -28,7 +28,6 @@ void on_connection(void* context, os_socket_t sock, const char* peer_host, const
         orvane_write_err_logs_valist("[MGMT] too many connections, closing socket (%d)\n",
                                      static_cast<int>(sock));
         os_close_socket(sock);
-        (void)context;
     }
 }
 
@@ -50,8 +49,9 @@ void on_client(void* context, os_socket_t sock) {
         delivered = orvane_query_engines(sock);
     }
     if (!delivered) {
-        orvane_write_err_logs_valist("[MGMT] reply not taken for 10 seconds, closing socket (%d)\n",
-                                     static_cast<int>(sock));
+        orvane_write_err_logs_valist(
+            "[MGMT] reply not taken for 10 seconds or connection lost, closing socket (%d)\n",
+            static_cast<int>(sock));
         close_connection(listener, sock);
     }
 }

@@ -41,10 +41,13 @@ int main(int argc, char** argv) {
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg.rfind("--timeout=", 0) == 0) {
-            timeout_s = std::atoi(arg.c_str() + 10);
-            if (timeout_s <= 0) {
+            // Whole seconds, at most a day, so the wait below cannot overflow.
+            char* end = nullptr;
+            long value = std::strtol(arg.c_str() + 10, &end, 10);
+            if (end == arg.c_str() + 10 || *end != '\0' || value <= 0 || value > 86400) {
                 return usage();
             }
+            timeout_s = static_cast<int>(value);
         } else if (position == 0) {
             host = arg;
             ++position;
@@ -76,7 +79,13 @@ int main(int argc, char** argv) {
         }
         unsigned char ready = 0;
         int wait_ms = static_cast<int>((end - now) / 1000u) + 1;
-        if (os_wait_readable(&sock, 1, &ready, wait_ms) <= 0) {
+        int waited = os_wait_readable(&sock, 1, &ready, wait_ms);
+        if (waited < 0) {
+            std::fprintf(stderr, "agentctl: waiting for the reply failed (error %d)\n",
+                         os_last_socket_error());
+            break;
+        }
+        if (waited == 0) {
             continue;
         }
         char buf[65536];
