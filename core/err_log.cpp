@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #include "core/server_globals.h"
 
@@ -16,33 +17,48 @@ std::string currentDateTime() {
 
 namespace {
 
-// Writes the prefix; the host name is a plain argument, never a format.
-void write_prefix(std::FILE* file) {
-    std::string stamp = currentDateTime();
-    std::fprintf(file, "%s Agent Server[%s] ", stamp.c_str(), my_host_name);
+// The line as one text: prefix then message. The host name is a plain
+// argument, never part of a format.
+std::string line_prefix() {
+    std::string line = currentDateTime();
+    line += " Agent Server[";
+    line += my_host_name;
+    line += "] ";
+    return line;
+}
+
+// Appends the line in one write: no other writer's bytes can come between
+// its parts, and it costs one system call instead of one per part.
+void append_line(const std::string& line) {
+    os_append_text(err_file_name, line.data(), line.size());
 }
 
 }  // namespace
 
 void orvane_write_err_logs_valist(const char* format, ...) {
     std::lock_guard<std::mutex> hold(err_file_lock);
-    os_file_ptr file = os_open_append(err_file_name);
-    if (!file) {
-        return;
-    }
-    write_prefix(file.get());
+    std::string line = line_prefix();
     va_list args;
     va_start(args, format);
-    std::vfprintf(file.get(), format, args);
+    va_list again;
+    va_copy(again, args);
+    char small[512];
+    int length = std::vsnprintf(small, sizeof(small), format, args);
     va_end(args);
+    if (length >= 0 && static_cast<std::size_t>(length) < sizeof(small)) {
+        line.append(small, static_cast<std::size_t>(length));
+    } else if (length > 0) {
+        std::string large(static_cast<std::size_t>(length) + 1, '\0');
+        std::vsnprintf(&large[0], large.size(), format, again);
+        line.append(large.data(), static_cast<std::size_t>(length));
+    }
+    va_end(again);
+    append_line(line);
 }
 
 void orvane_write_err_logs(const char* text) {
     std::lock_guard<std::mutex> hold(err_file_lock);
-    os_file_ptr file = os_open_append(err_file_name);
-    if (!file) {
-        return;
-    }
-    write_prefix(file.get());
-    std::fputs(text, file.get());
+    std::string line = line_prefix();
+    line += text;
+    append_line(line);
 }

@@ -52,6 +52,10 @@ using os_file_ptr = std::unique_ptr<std::FILE, os_file_closer>;
 // Opens a file for appending text (created when missing), not inherited by
 // child processes. Null on failure.
 os_file_ptr os_open_append(const char* name);
+// Opens a file for appending (created when missing), writes the text in one
+// write in text mode ("\n" stored as the platform's line end), and closes
+// it. False when the file cannot be opened or the write fails.
+bool os_append_text(const char* name, const char* text, std::size_t length);
 // Opens a file for reading text, not inherited. Null on failure.
 os_file_ptr os_open_read(const char* name);
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
 
 #include "core/err_log.h"
 #include "core/server_globals.h"
@@ -22,22 +23,25 @@ std::string format_text(const char* format, int a, int b, int c) {
 
 }  // namespace
 
+std::size_t orvane_find_identification(const char* chunk, std::size_t count) {
+    // Only the text before a zero byte is looked at.
+    const std::string_view text(chunk, strnlen(chunk, count));
+    for (std::size_t at = text.find(id_name); at != std::string_view::npos;
+         at = text.find(id_name, at + 1)) {
+        if (at == 0 || text[at - 1] == '\n') {
+            return at;
+        }
+    }
+    return std::string::npos;
+}
+
 std::string orvane_rewrite_identification(const char* chunk, std::size_t count, const char* header,
                                           const char* server_ip, const char* engine_name) {
-    // Only the text before a zero byte is looked at; every byte is still sent.
-    const std::size_t text_length = strnlen(chunk, count);
-    const std::string text(chunk, text_length);
-    std::size_t at = 0;
-    for (;;) {
-        at = text.find(id_name, at);
-        if (at == std::string::npos) {
-            return std::string(chunk, count);
-        }
-        if (at == 0 || text[at - 1] == '\n') {
-            break;
-        }
-        ++at;
+    const std::size_t at = orvane_find_identification(chunk, count);
+    if (at == std::string::npos) {
+        return std::string(chunk, count);
     }
+    // Every byte of the chunk is still sent, also any after a zero byte.
     std::string out(chunk, at);
     out += id_name;
     out += header;
@@ -73,10 +77,14 @@ void* engine_instance_response_thread(void* arg) {
                 throw std::runtime_error(
                     format_text(format, ok ? 1 : 0, static_cast<int>(got), error));
             }
-            std::string out = orvane_rewrite_identification(buffer.data(), got, qav_header,
-                                                            client->server_ip, client->engine_name);
             // A failed send does not end the relay: the engine's end does.
-            os_send_all(client->sock, out.data(), out.size());
+            if (orvane_find_identification(buffer.data(), got) == std::string::npos) {
+                os_send_all(client->sock, buffer.data(), got);
+            } else {
+                std::string out = orvane_rewrite_identification(
+                    buffer.data(), got, qav_header, client->server_ip, client->engine_name);
+                os_send_all(client->sock, out.data(), out.size());
+            }
         }
     } catch (const std::exception& error) {
         orvane_client_close_pipe(&client->rsp_pipe);

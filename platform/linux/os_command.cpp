@@ -247,7 +247,7 @@ int run_copy(const std::string& dir, const std::vector<std::string>& words) {
     mode_t mode = in_st.st_mode & 0777;
     owned_fd_t out;
     {
-        // Checked and truncated under the lock, so that no program of this
+        // Checked under the lock, so that no program of this
         // interpreter starts from the target in between. Opening the target
         // itself for writing (not a new file renamed over it) makes the
         // kernel refuse a running binary with ETXTBSY.
@@ -266,15 +266,19 @@ int run_copy(const std::string& dir, const std::vector<std::string>& words) {
         if (running_programs.count({out_st.st_dev, out_st.st_ino}) != 0) {
             return fail(ETXTBSY);
         }
-        if (ftruncate(out.fd, 0) != 0) {
-            return fail(errno);
-        }
     }
     if (fchmod(out.fd, mode) != 0) {
         return fail(errno);
     }
+    // The old content is overwritten in place and cut to the new length
+    // afterwards: emptying a large file first makes the file system free
+    // and then reallocate all of its blocks, which costs more than the copy.
     if (!copy_content(in.fd, out.fd)) {
         return status_failed;
+    }
+    off_t copied = lseek(out.fd, 0, SEEK_CUR);
+    if (copied < 0 || ftruncate(out.fd, copied) != 0) {
+        return fail(errno);
     }
     if (::close(out.fd) != 0) {
         out.fd = -1;

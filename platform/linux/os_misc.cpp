@@ -71,3 +71,25 @@ os_file_ptr os_open_append(const char* name) {
 os_file_ptr os_open_read(const char* name) {
     return os_file_ptr(std::fopen(name, "re"));
 }
+
+bool os_append_text(const char* name, const char* text, std::size_t length) {
+    int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = true;
+    while (length > 0) {
+        ssize_t n = write(fd, text, length);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        text += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    close(fd);
+    return ok;
+}

@@ -3,6 +3,9 @@
 #include <winsock2.h>
 
 #include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 #include <climits>
@@ -100,4 +103,26 @@ os_file_ptr os_open_append(const char* name) {
 
 os_file_ptr os_open_read(const char* name) {
     return os_file_ptr(std::fopen(name, "rN"));
+}
+
+bool os_append_text(const char* name, const char* text, std::size_t length) {
+    // Text mode turns each "\n" into CRLF; not inherited by child processes.
+    int fd = _open(name, _O_WRONLY | _O_APPEND | _O_CREAT | _O_TEXT | _O_NOINHERIT,
+                   _S_IREAD | _S_IWRITE);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = true;
+    while (length > 0) {
+        unsigned chunk = length > INT_MAX ? INT_MAX : static_cast<unsigned>(length);
+        int n = _write(fd, text, chunk);
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        text += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    _close(fd);
+    return ok;
 }
