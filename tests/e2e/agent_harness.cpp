@@ -16,6 +16,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <random>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -34,17 +37,33 @@ const char* agentctl_binary() {
 }
 
 int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    // The wildcard, as the server binds it: a port taken on any local address
-    // (a client bound to 127.0.0.5, say) is not handed out.
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
+    // Ports below the kernel's range for outgoing connections, so that no
+    // client socket of a test takes one after it was handed out; each port
+    // is handed out once per test process, and only when it binds now on
+    // the wildcard address, as the server binds it.
+    static std::mutex lock;
+    static std::set<int> handed_out;
+    static std::mt19937 random(static_cast<unsigned>(getpid()));
+    std::lock_guard<std::mutex> hold(lock);
+    std::uniform_int_distribution<int> pick(20000, 32000);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        int port = pick(random);
+        if (handed_out.count(port) != 0) {
+            continue;
+        }
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+        ::close(fd);
+        if (free) {
+            handed_out.insert(port);
+            return port;
+        }
+    }
+    throw std::runtime_error("no free port found");
 }
 
 std::string read_file(const std::string& path) {
@@ -253,48 +272,47 @@ void tcp_client::send(const std::string& bytes) {
     }
 }
 
+tcp_client::outcome_t tcp_client::receive_some(std::chrono::steady_clock::time_point end) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    if (fd_ < 0 || left.count() <= 0) {
+        return outcome_t::timed_out;
+    }
+    pollfd one{fd_, POLLIN, 0};
+    if (poll(&one, 1, static_cast<int>(left.count())) <= 0) {
+        return outcome_t::received;  // nothing yet: the caller tests and waits again
+    }
+    char buf[65536];
+    ssize_t n = recv(fd_, buf, sizeof(buf), 0);
+    if (n <= 0) {
+        return outcome_t::closed;
+    }
+    received_.append(buf, static_cast<std::size_t>(n));
+    return outcome_t::received;
+}
+
 bool tcp_client::read_until(const std::string& text, std::chrono::milliseconds limit) {
     auto end = std::chrono::steady_clock::now() + limit;
     while (received_.find(text) == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now());
-        if (fd_ < 0 || left.count() <= 0) {
-            return false;
-        }
-        pollfd one{fd_, POLLIN, 0};
-        if (poll(&one, 1, static_cast<int>(left.count())) <= 0) {
-            continue;
-        }
-        char buf[65536];
-        ssize_t n = recv(fd_, buf, sizeof(buf), 0);
-        if (n <= 0) {
+        if (receive_some(end) != outcome_t::received) {
             return received_.find(text) != std::string::npos;
         }
-        received_.append(buf, static_cast<std::size_t>(n));
     }
     return true;
 }
 
 bool tcp_client::wait_closed(std::chrono::milliseconds limit) {
     auto end = std::chrono::steady_clock::now() + limit;
-    while (fd_ >= 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return false;
+    for (;;) {
+        switch (receive_some(end)) {
+            case outcome_t::closed:
+                return true;
+            case outcome_t::timed_out:
+                return fd_ < 0;
+            case outcome_t::received:
+                break;
         }
-        pollfd one{fd_, POLLIN, 0};
-        if (poll(&one, 1, static_cast<int>(left.count())) <= 0) {
-            continue;
-        }
-        char buf[65536];
-        ssize_t n = recv(fd_, buf, sizeof(buf), 0);
-        if (n <= 0) {
-            return true;
-        }
-        received_.append(buf, static_cast<std::size_t>(n));
     }
-    return true;
 }
 
 void tcp_client::close() {

@@ -95,6 +95,10 @@ public:
     void reset();
 
 private:
+    enum class outcome_t { received, closed, timed_out };
+    // One wait and receive until end; bytes go to received_.
+    outcome_t receive_some(std::chrono::steady_clock::time_point end);
+
     int fd_ = -1;
     std::string received_;
 };
