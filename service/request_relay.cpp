@@ -75,12 +75,15 @@ void* engine_instance_request_thread(void* arg) {
             }
             std::string message = orvane_frame_request(
                 &framer, buffer, received, static_cast<std::size_t>(received) == receive_size);
-            orvane_write_err_logs(log_head + message_text(message));
+            // The engine gets the command before the log line is written, so
+            // the engine works while the line goes to the file. The log shows
+            // the same lines in the same order.
             std::uint32_t written = 0;
             bool ok = os_write_pipe(pipe, message.data(),
                                     static_cast<std::uint32_t>(message.size()), &written);
+            int error = os_last_error();
+            orvane_write_err_logs(log_head + message_text(message));
             if (!ok || written != message.size()) {
-                int error = os_last_error();
                 throw std::runtime_error(format_text(
                     "WriteFile failed, rval(%d), rbytes(%d), wbytes(%d), GLE=%d.\n", ok ? 1 : 0,
                     static_cast<int>(message.size()), static_cast<int>(written), error));
