@@ -21,31 +21,13 @@
 #include <string>
 #include <vector>
 
+#include "os_handles_internal.h"
 #include "platform/platform.h"
 
 namespace {
 
 constexpr int status_not_started = 9009;
 constexpr DWORD inherited_count = 3;
-
-// Owns one Windows handle and closes it when it goes.
-struct owned_handle_t {
-    HANDLE h = nullptr;
-
-    owned_handle_t() = default;
-    explicit owned_handle_t(HANDLE value) : h(value) {}
-    owned_handle_t(const owned_handle_t&) = delete;
-    owned_handle_t& operator=(const owned_handle_t&) = delete;
-    ~owned_handle_t() { reset(); }
-
-    void reset(HANDLE value = nullptr) {
-        if (valid()) {
-            CloseHandle(h);
-        }
-        h = value;
-    }
-    bool valid() const { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-};
 
 // The attribute list that names the handles cmd inherits.
 struct attribute_list_t {

@@ -30,6 +30,7 @@
 #include <mutex>
 #include <utility>
 
+#include "os_handles_internal.h"
 #include "platform/platform.h"
 
 namespace {
@@ -38,33 +39,6 @@ constexpr char pipe_prefix[] = "\\\\.\\pipe\\";
 constexpr std::size_t pipe_prefix_len = sizeof(pipe_prefix) - 1;
 constexpr std::size_t pipe_name_max = 255;
 constexpr DWORD pipe_buffer_bytes = 8192;
-
-// Owns one Windows handle and closes it when it goes.
-struct owned_handle_t {
-    HANDLE h = INVALID_HANDLE_VALUE;
-
-    owned_handle_t() = default;
-    explicit owned_handle_t(HANDLE value) : h(value) {}
-    owned_handle_t(const owned_handle_t&) = delete;
-    owned_handle_t& operator=(const owned_handle_t&) = delete;
-    owned_handle_t(owned_handle_t&& other) noexcept : h(other.h) { other.h = INVALID_HANDLE_VALUE; }
-    owned_handle_t& operator=(owned_handle_t&& other) noexcept {
-        if (this != &other) {
-            reset(other.h);
-            other.h = INVALID_HANDLE_VALUE;
-        }
-        return *this;
-    }
-    ~owned_handle_t() { reset(); }
-
-    void reset(HANDLE value = INVALID_HANDLE_VALUE) {
-        if (h != INVALID_HANDLE_VALUE && h != nullptr) {
-            CloseHandle(h);
-        }
-        h = value;
-    }
-    bool valid() const { return h != INVALID_HANDLE_VALUE && h != nullptr; }
-};
 
 enum class pipe_state_t { waiting, connected, cancelled };
 
