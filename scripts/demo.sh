@@ -4,7 +4,7 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" build/release
+"$root/scripts/build.sh" build/release "" agent agentctl
 demo="$root/demo"
 mkdir -p "$demo/stockfish"
 if [ ! -f "$demo/orvane_agent.conf" ]; then
