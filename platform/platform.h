@@ -49,9 +49,6 @@ struct os_file_closer {
     void operator()(std::FILE* f) const noexcept;
 };
 using os_file_ptr = std::unique_ptr<std::FILE, os_file_closer>;
-// Opens a file for appending text (created when missing), not inherited by
-// child processes. Null on failure.
-os_file_ptr os_open_append(const char* name);
 // Opens a file for appending (created when missing), writes the text in one
 // write in text mode ("\n" stored as the platform's line end), and closes
 // it. False when the file cannot be opened or the write fails.

@@ -63,11 +63,7 @@ void os_file_closer::operator()(std::FILE* f) const noexcept {
     std::fclose(f);
 }
 
-// "e" asks glibc for O_CLOEXEC: engines must not inherit the log or config.
-os_file_ptr os_open_append(const char* name) {
-    return os_file_ptr(std::fopen(name, "ae"));
-}
-
+// "e" asks glibc for O_CLOEXEC: engines must not inherit the configuration.
 os_file_ptr os_open_read(const char* name) {
     return os_file_ptr(std::fopen(name, "re"));
 }

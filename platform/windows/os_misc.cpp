@@ -95,12 +95,7 @@ void os_file_closer::operator()(std::FILE* f) const noexcept {
     std::fclose(f);
 }
 
-// "N" asks the runtime for a handle that engines do not inherit; text mode
-// writes each "\n" as CRLF, as Windows tools expect of a log.
-os_file_ptr os_open_append(const char* name) {
-    return os_file_ptr(std::fopen(name, "aN"));
-}
-
+// "N" asks the runtime for a handle that engines do not inherit.
 os_file_ptr os_open_read(const char* name) {
     return os_file_ptr(std::fopen(name, "rN"));
 }
