@@ -1,5 +1,6 @@
 #include "core/err_log.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -54,6 +55,15 @@ void orvane_write_err_logs_valist(const char* format, ...) {
     }
     va_end(again);
     append_line(line);
+}
+
+std::string orvane_format_text(const char* format, ...) {
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    int length = std::vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    return std::string(text, length < 0 ? 0 : std::min<std::size_t>(length, sizeof(text) - 1));
 }
 
 void orvane_write_err_logs(const char* text) {

@@ -19,6 +19,8 @@ std::string currentDateTime();
 
 // Formatted writer: format is always one of the program's fixed texts.
 void orvane_write_err_logs_valist(const char* format, ...) ORVANE_PRINTF(1, 2);
+// A fixed format rendered into a text, for error texts that carry numbers.
+std::string orvane_format_text(const char* format, ...) ORVANE_PRINTF(1, 2);
 // Plain writer: text is written unchanged ('%' included).
 void orvane_write_err_logs(const char* text);
 inline void orvane_write_err_logs(const std::string& text) {

@@ -57,10 +57,6 @@ bool os_append_text(const char* name, const char* text, std::size_t length);
 os_file_ptr os_open_read(const char* name);
 
 // ---- Process, signals, threads -----------------------------------------------
-// The numbers of the three stop signals on this platform.
-int os_signal_abort();
-int os_signal_interrupt();
-int os_signal_terminate();
 // Prepares the process before any thread exists: sends on a reset
 // connection fail instead of ending the process, and the three stop signals
 // are held back from every thread. Then starts one thread that waits for

@@ -10,12 +10,6 @@ namespace {
 
 constexpr std::size_t receive_size = 1024;
 
-std::string format_text(const char* format, int a, int b, int c, int d) {
-    char text[160];
-    std::snprintf(text, sizeof(text), format, a, b, c, d);
-    return text;
-}
-
 // The message as text for the log: up to its first zero byte.
 std::string message_text(const std::string& message) {
     return std::string(message.c_str());
@@ -84,7 +78,7 @@ void* engine_instance_request_thread(void* arg) {
             int error = os_last_error();
             orvane_write_err_logs(log_head + message_text(message));
             if (!ok || written != message.size()) {
-                throw std::runtime_error(format_text(
+                throw std::runtime_error(orvane_format_text(
                     "WriteFile failed, rval(%d), rbytes(%d), wbytes(%d), GLE=%d.\n", ok ? 1 : 0,
                     static_cast<int>(message.size()), static_cast<int>(written), error));
             }

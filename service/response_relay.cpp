@@ -15,12 +15,6 @@ constexpr std::uint32_t read_size = 8192;
 const char id_name[] = "id name ";
 constexpr std::size_t id_name_length = sizeof(id_name) - 1;
 
-std::string format_text(const char* format, int a, int b, int c) {
-    char text[160];
-    std::snprintf(text, sizeof(text), format, a, b, c);
-    return text;
-}
-
 }  // namespace
 
 std::size_t orvane_find_identification(const char* chunk, std::size_t count) {
@@ -75,7 +69,7 @@ void* engine_instance_response_thread(void* arg) {
                         ? "ReadFile failed, client disconnected, rval(%d), rbytes(%d), GLE=%d.\n"
                         : "ReadFile failed, rval(%d), rbytes(%d), GLE=%d.\n";
                 throw std::runtime_error(
-                    format_text(format, ok ? 1 : 0, static_cast<int>(got), error));
+                    orvane_format_text(format, ok ? 1 : 0, static_cast<int>(got), error));
             }
             // A failed send does not end the relay: the engine's end does.
             if (orvane_find_identification(buffer.data(), got) == std::string::npos) {

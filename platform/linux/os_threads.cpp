@@ -43,16 +43,6 @@ void* signal_thread_body(void*) {
 
 }  // namespace
 
-int os_signal_abort() {
-    return SIGABRT;
-}
-int os_signal_interrupt() {
-    return SIGINT;
-}
-int os_signal_terminate() {
-    return SIGTERM;
-}
-
 bool os_start_signal_thread(void (*handler)(int)) {
     // A send on a connection the peer has reset must fail, not end the server.
     signal(SIGPIPE, SIG_IGN);

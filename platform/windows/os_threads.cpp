@@ -104,16 +104,6 @@ void* signal_thread_body(void*) {
 
 }  // namespace
 
-int os_signal_abort() {
-    return SIGABRT;
-}
-int os_signal_interrupt() {
-    return SIGINT;
-}
-int os_signal_terminate() {
-    return SIGTERM;
-}
-
 // Windows raises no signal for a send on a reset connection; the send fails.
 bool os_start_signal_thread(void (*handler)(int)) {
     stop_handler = handler;
