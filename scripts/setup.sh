@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs the Debian packages the build, the tests and the demo need, when
 # they are missing (only as root; otherwise it says what is missing).
+#   scripts/setup.sh [MORE_PACKAGE ...]
 set -eu
-packages="cmake ninja-build g++ libgtest-dev stockfish socat netbase"
+packages="cmake ninja-build g++ libgtest-dev stockfish socat netbase $*"
 missing=""
 for package in $packages; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

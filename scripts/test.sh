@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what the tests need, builds, and runs the whole suite three times:
 # plain, under AddressSanitizer with UndefinedBehaviorSanitizer, and under
-# ThreadSanitizer. Any failure or sanitizer report fails the run.
+# ThreadSanitizer. Any failure or sanitizer report fails the run. Last, the
+# Windows cross build must compile and link.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -19,4 +20,6 @@ for config in "build/release:" "build/asan:address" "build/tsan:thread"; do
     if [ "$sanitize" = thread ]; then runner="setarch $(uname -m) -R"; fi
     (cd "$root/$dir" && $runner ctest --output-on-failure -j2 --timeout 300)
 done
+echo "=== build/windows cross build"
+"$root/scripts/build_windows.sh" build/windows
 echo "all tests passed"
