@@ -49,9 +49,17 @@ int main(int, char**) {
         }
         orvane_write_err_logs_valist("<<<<<<<<<< Server stopped\n");
         orvane_write_err_logs_valist("<<<<<<<<<<\n");
+        // Only the signal handler sets the flag, and it ends the process with
+        // the signal's number once its lines are written. Returning here would
+        // race it with status 0, and clean up sockets and static objects that
+        // other threads still use.
+        for (;;) {
+            os_sleep_ms(idle_step_ms);
+        }
     } catch (const std::exception& error) {
         orvane_write_err_logs_valist("<<< ERROR on Main: %s", error.what());
     }
     os_socket_cleanup();
-    return 0;
+    // Threads that are still running keep the static objects they use.
+    os_exit_process(0);
 }

@@ -71,6 +71,7 @@ bool os_start_thread(void* (*fn)(void*), void* arg);
 
 // ---- Sockets -------------------------------------------------------------------
 // Socket library start-up and clean-up; os_socket_startup returns 0 on success.
+// On Linux the start-up also raises the descriptor limit to what full tables need.
 int os_socket_startup();
 void os_socket_cleanup();
 int os_last_socket_error();

@@ -8,9 +8,11 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -20,6 +22,10 @@
 namespace {
 
 thread_local int last_socket_error = 0;
+
+// Full tables: 2048 clients of three descriptors, the listeners, the
+// management connections, and room for engines being started.
+constexpr rlim_t wanted_descriptors = 8192;
 
 int fd_of(os_socket_t s) {
     return static_cast<int>(s);
@@ -32,6 +38,17 @@ void save_errno() {
 }  // namespace
 
 int os_socket_startup() {
+    // Each client holds a socket and two pipe ends. The usual soft limit of
+    // 1024 descriptors would make an accept fail, which ends its listener,
+    // long before the tables are full (32 engines of 64 clients each). The
+    // soft limit is raised towards the hard one; engines inherit it.
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < wanted_descriptors) {
+        limit.rlim_cur = limit.rlim_max == RLIM_INFINITY
+                             ? wanted_descriptors
+                             : std::min<rlim_t>(limit.rlim_max, wanted_descriptors);
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
     return 0;
 }
 

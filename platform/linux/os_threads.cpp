@@ -50,7 +50,13 @@ bool os_start_signal_thread(void (*handler)(int)) {
     sigset_t set = stop_signals();
     // Threads inherit the mask, so every later thread leaves them to sigwait.
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    return os_start_thread(signal_thread_body, nullptr);
+    if (!os_start_thread(signal_thread_body, nullptr)) {
+        // Nobody would take them: held back, they could never stop the
+        // server. Their default action ends it instead.
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+        return false;
+    }
+    return true;
 }
 
 void os_exit_process(int status) {

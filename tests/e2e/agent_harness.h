@@ -40,6 +40,8 @@ public:
     // add_engine_files and a line "name port name.exe args".
     void add_engine(const std::string& name, int port, const std::string& args = "");
 
+    // A soft descriptor limit for the server to start with (0: as inherited).
+    void limit_descriptors(int soft) { descriptor_limit_ = soft; }
     void start(const std::vector<std::string>& args = {});
     // Waits for the start lines and for the management listener to listen or
     // fail; has_management() tells which.
@@ -67,6 +69,7 @@ private:
     std::string dir_;
     pid_t pid_ = -1;
     int status_ = 0;
+    int descriptor_limit_ = 0;
 };
 
 // A loopback TCP client, optionally bound to a source address.

@@ -545,6 +545,19 @@ TEST_F(client_service, sixty_four_clients_a_refused_one_freed_slots_and_nothing_
     EXPECT_EQ(agent.count_log("<<< Exited eng_i_req from "), 66);
 }
 
+TEST_F(client_service, a_low_inherited_descriptor_limit_does_not_bound_the_clients) {
+    // Forty clients hold some 120 descriptors in the server: without raising
+    // the limit it starts with, an accept would fail and end the listener.
+    agent.limit_descriptors(64);
+    int port = serve_one(agent, "alpha", "");
+    std::vector<tcp_client> clients;
+    for (int i = 0; i < 40; ++i) {
+        clients.push_back(served_client(port, "127.0.0." + std::to_string(10 + i)));
+        ASSERT_TRUE(clients.back().connected()) << i;
+    }
+    EXPECT_EQ(agent.count_log("ERROR"), 0) << agent.log();
+}
+
 TEST_F(client_service, the_engine_holds_only_its_standard_streams) {
     const std::string fds = agent.dir() + "/fds.txt";
     int port = serve_one(agent, "alpha", "--fds=" + fds);
