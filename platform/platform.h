@@ -119,6 +119,9 @@ bool os_send_all(os_socket_t s, const char* buf, std::size_t len, int stall_ms =
 // Ends both directions of a connection without releasing the handle: a
 // thread blocked in a receive on it returns, and the peer sees the close.
 void os_shutdown_socket(os_socket_t s);
+// Ends the sending direction only: the peer receives what was sent, then
+// the end of the data; receiving goes on.
+void os_shutdown_send(os_socket_t s);
 void os_close_socket(os_socket_t s);
 
 // ---- Named pipes -------------------------------------------------------------

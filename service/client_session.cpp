@@ -1,5 +1,6 @@
 #include "service/client_session.h"
 
+#include <chrono>
 #include <mutex>
 
 orvane_client_t::~orvane_client_t() {
@@ -23,6 +24,20 @@ void orvane_client_leave_set(orvane_client_t* client) {
         std::lock_guard<std::mutex> hold(orvane_master_set_lock);
         socket_set_remove(client->master_set.get(), client->sock);
     }
+}
+
+void orvane_client_mark_request_relay_ended(orvane_client_t* client) {
+    {
+        std::lock_guard<std::mutex> hold(client->end_lock);
+        client->request_relay_ended = true;
+    }
+    client->end_done.notify_all();
+}
+
+bool orvane_client_wait_request_relay_end(orvane_client_t* client, int timeout_ms) {
+    std::unique_lock<std::mutex> hold(client->end_lock);
+    return client->end_done.wait_for(hold, std::chrono::milliseconds(timeout_ms),
+                                     [client] { return client->request_relay_ended; });
 }
 
 bool orvane_start_client_thread(void* (*body)(void*), const orvane_client_ptr& client) {

@@ -10,7 +10,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include "core/engine_registry.h"
 #include "core/text.h"
@@ -33,6 +35,10 @@ struct orvane_client_t {
     // The engine listener's master set; the pointer also keeps it alive.
     std::shared_ptr<orvane_socket_set_t> master_set;
     std::atomic<bool> left_set{false};  // taken out of the master set
+    // Set by the request relay when it has done the client's end.
+    std::mutex end_lock;
+    std::condition_variable end_done;
+    bool request_relay_ended = false;
 
     orvane_client_t() = default;
     orvane_client_t(const orvane_client_t&) = delete;
@@ -46,6 +52,10 @@ using orvane_client_ptr = std::shared_ptr<orvane_client_t>;
 void orvane_client_close_pipe(std::atomic<os_handle_t>* pipe);
 // Takes the socket out of the listener's master set (once).
 void orvane_client_leave_set(orvane_client_t* client);
+// The request relay's last step: its end of the client is done.
+void orvane_client_mark_request_relay_ended(orvane_client_t* client);
+// Waits at most timeout_ms for that step; true when it happened.
+bool orvane_client_wait_request_relay_end(orvane_client_t* client, int timeout_ms);
 
 // Starts a thread with its own reference to the session; false on failure.
 bool orvane_start_client_thread(void* (*body)(void*), const orvane_client_ptr& client);

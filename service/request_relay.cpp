@@ -1,5 +1,6 @@
 #include "service/request_relay.h"
 
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
@@ -9,10 +10,34 @@
 namespace {
 
 constexpr std::size_t receive_size = 1024;
+// How long the client's input is read and dropped, at most, once the engine
+// takes no more of it.
+constexpr int drain_limit_ms = 5000;
 
-// The message as text for the log: up to its first zero byte.
+// The message as text for the log: up to its first zero byte, and ending in
+// a newline (a piece of a long command may lack one), so that the next line
+// of the log starts on a line of its own.
 std::string message_text(const std::string& message) {
-    return std::string(message.c_str());
+    std::string text(message.c_str());
+    if (text.empty() || text.back() != '\n') {
+        text.push_back('\n');
+    }
+    return text;
+}
+
+// Reads and drops what the client sends until it closes, its connection is
+// shut down or fails, or the limit passes.
+void drain_client(os_socket_t sock, int limit_ms) {
+    const std::uint64_t end = os_monotonic_us() + static_cast<std::uint64_t>(limit_ms) * 1000;
+    char scratch[receive_size];
+    for (std::uint64_t now = os_monotonic_us(); now < end; now = os_monotonic_us()) {
+        unsigned char ready = 0;
+        const int wait_ms = static_cast<int>((end - now + 999) / 1000);
+        if (os_wait_readable(&sock, 1, &ready, wait_ms) <= 0 ||
+            os_recv(sock, scratch, sizeof(scratch)) <= 0) {
+            return;
+        }
+    }
 }
 
 }  // namespace
@@ -51,6 +76,7 @@ void* engine_instance_request_thread(void* arg) {
                                  client->client_ip, sock_value, client->engine_name,
                                  client->server_ip);
     bool connected = false;
+    bool engine_input_lost = false;
     try {
         os_handle_t pipe = client->req_pipe.load();
         if (!os_connect_named_pipe(pipe) && os_last_error() != os_error_pipe_connected) {
@@ -78,6 +104,7 @@ void* engine_instance_request_thread(void* arg) {
             int error = os_last_error();
             orvane_write_err_logs(log_head + message_text(message));
             if (!ok || written != message.size()) {
+                engine_input_lost = true;
                 throw std::runtime_error(orvane_format_text(
                     "WriteFile failed, rval(%d), rbytes(%d), wbytes(%d), GLE=%d.\n", ok ? 1 : 0,
                     static_cast<int>(message.size()), static_cast<int>(written), error));
@@ -90,6 +117,13 @@ void* engine_instance_request_thread(void* arg) {
         orvane_write_err_logs_valist("<<< ERROR on eng_i_req for Client (%s, %d) (%s, %s): %s",
                                      client->client_ip, sock_value, client->engine_name,
                                      client->server_ip, error.what());
+        if (engine_input_lost) {
+            // The engine's last output may still be on its way to the
+            // client. Closing while the client sends would reset the
+            // connection under it, so the client's input is dropped until
+            // it leaves on the end that the response relay gives it.
+            drain_client(client->sock, drain_limit_ms);
+        }
     }
     // The client's end, also after a failure: a client whose engine is gone
     // is disconnected and its slot freed instead of being held for ever.
@@ -102,5 +136,6 @@ void* engine_instance_request_thread(void* arg) {
                                  client->client_ip, sock_value, client->engine_name,
                                  client->server_ip);
     orvane_release_instance(client->slot);
+    orvane_client_mark_request_relay_ended(client.get());
     return nullptr;
 }

@@ -12,6 +12,9 @@
 namespace {
 
 constexpr std::uint32_t read_size = 8192;
+// How long a client that keeps its connection open after the engine's end
+// is given to close it before the server cuts it off.
+constexpr int client_linger_ms = 2000;
 const char id_name[] = "id name ";
 constexpr std::size_t id_name_length = sizeof(id_name) - 1;
 
@@ -89,10 +92,16 @@ void* engine_instance_response_thread(void* arg) {
     orvane_write_err_logs_valist("<<< Exited eng_i_rsp from client(%s, %d) via (%s, %s)\n",
                                  client->client_ip, sock_value, client->engine_name,
                                  client->server_ip);
-    // The engine has ended and its last output is out: the client sees the
-    // connection close, and its request relay, woken from its receive or
-    // its pipe wait, does the client's end.
-    os_shutdown_socket(client->sock);
+    // The engine has ended and its last output is out. The client receives
+    // all of it, then the end of the connection, and leaves: its request
+    // relay, woken from its receive or its pipe wait, does the client's end.
+    // Only the sending side is shut here: a connection closed while the
+    // client still sends is reset, and a reset throws away output that the
+    // client has not read yet.
+    os_shutdown_send(client->sock);
     os_cancel_named_pipe(client->req_pipe.load());
+    if (!orvane_client_wait_request_relay_end(client.get(), client_linger_ms)) {
+        os_shutdown_socket(client->sock);  // a client that stays is cut off
+    }
     return nullptr;
 }

@@ -254,6 +254,10 @@ void os_shutdown_socket(os_socket_t s) {
     shutdown(fd_of(s), SHUT_RDWR);
 }
 
+void os_shutdown_send(os_socket_t s) {
+    shutdown(fd_of(s), SHUT_WR);
+}
+
 void os_close_socket(os_socket_t s) {
     close(fd_of(s));
 }

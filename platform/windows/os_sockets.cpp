@@ -317,6 +317,10 @@ void os_shutdown_socket(os_socket_t s) {
     CancelIoEx(reinterpret_cast<HANDLE>(sock_of(s)), nullptr);
 }
 
+void os_shutdown_send(os_socket_t s) {
+    shutdown(sock_of(s), SD_SEND);
+}
+
 void os_close_socket(os_socket_t s) {
     closesocket(sock_of(s));
 }

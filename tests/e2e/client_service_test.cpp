@@ -250,6 +250,15 @@ TEST_F(client_service, client_messages_reach_the_engine_byte_for_byte) {
     }
     EXPECT_EQ(answers, 2u) << client.received();
     EXPECT_GE(agent.count_log("received UCI cmd >> uci\n\n"), 1);
+    // A piece of a long command is logged on a line of its own: every line
+    // prefix starts a line.
+    const std::string log = agent.log();
+    for (std::size_t at = log.find(" Agent Server["); at != std::string::npos;
+         at = log.find(" Agent Server[", at + 1)) {
+        const std::size_t line_start = log.rfind('\n', at);
+        EXPECT_EQ(at - (line_start == std::string::npos ? 0 : line_start + 1), 19u)
+            << log.substr(line_start == std::string::npos ? 0 : line_start + 1, 200);
+    }
 }
 
 TEST_F(client_service, a_percent_in_a_message_is_logged_literally) {
@@ -566,6 +575,26 @@ TEST_F(client_service, the_engine_holds_only_its_standard_streams) {
     tcp_client other = served_client(port, "127.0.0.2");
     tcp_client client = served_client(port, "127.0.0.3");
     EXPECT_EQ(e2e::read_file(fds), "0\n1\n2\n");
+}
+
+TEST_F(client_service, the_engines_last_output_reaches_a_client_that_goes_on_sending) {
+    const long big = 3000000;
+    int port = serve_one(agent, "alpha", "--big=" + std::to_string(big));
+    tcp_client client = served_client(port, "127.0.0.2");
+    client.send("big\nquit\n");
+    // The engine has ended and all its output is queued towards the client,
+    // which sends again before reading it: that must not reset the
+    // connection under the output.
+    ASSERT_TRUE(agent.wait_log("<<< Exited eng_i_rsp from client(127.0.0.2, "));
+    client.send("isready\n");
+    EXPECT_TRUE(client.wait_closed(short_wait));
+    EXPECT_EQ(client.received().size(), static_cast<std::size_t>(big) + std::strlen("bigdone\n"));
+    EXPECT_EQ(client.received().substr(client.received().size() - 8), "bigdone\n");
+    // The client leaves on the end, and its slot is free again at once.
+    client.close();
+    EXPECT_TRUE(agent.wait_log("<<< Exited eng_i_req from client(127.0.0.2, "));
+    std::vector<tcp_client> next;
+    EXPECT_TRUE(gets_served(port, "127.0.0.2", &next));
 }
 
 TEST_F(client_service, a_reset_mid_stream_leaves_the_server_serving) {
