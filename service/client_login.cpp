@@ -66,6 +66,11 @@ int orvane_client_login(engine_entry_t* entry, os_socket_t sock, const char* cli
         client->rsp_pipe = create_pipe(names.rsp_pipe_name, "CreateRspPipe (%s) failed, GLE=%d.\n",
                                        "CreateRspPipe failed\n");
         orvane_write_err_logs_valist("new engine instance name=(%s)\n", names.instance_exe.c_str());
+        if (orvane_wait_for_ending_instance(entry->dir, client->instance_exe)) {
+            orvane_write_err_logs_valist(
+                "engine instance (%s) of an earlier client was ending: waited for its end\n",
+                names.instance_exe.c_str());
+        }
         orvane_write_err_logs_valist("copy instance (%s)\n", names.copy_command.c_str());
         int status = os_run_command(names.copy_command);
         if (status != 0) {

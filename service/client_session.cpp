@@ -1,7 +1,26 @@
 #include "service/client_session.h"
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
 #include <mutex>
+#include <vector>
+
+namespace {
+
+// The ends of all sessions: request relays done, engines started and ended.
+std::mutex session_end_lock;
+std::condition_variable session_end_changed;
+std::vector<orvane_client_t*> running_engines;  // sessions whose engine runs now
+
+// How long a login waits for an earlier client's engine that is ending,
+// and how long for an earlier client from the same address to be seen
+// leaving.
+constexpr auto ending_engine_wait = std::chrono::milliseconds(3000);
+constexpr auto leaving_client_wait = std::chrono::milliseconds(200);
+
+}  // namespace
 
 orvane_client_t::~orvane_client_t() {
     orvane_client_close_pipe(&req_pipe);
@@ -28,16 +47,56 @@ void orvane_client_leave_set(orvane_client_t* client) {
 
 void orvane_client_mark_request_relay_ended(orvane_client_t* client) {
     {
-        std::lock_guard<std::mutex> hold(client->end_lock);
+        std::lock_guard<std::mutex> hold(session_end_lock);
         client->request_relay_ended = true;
     }
-    client->end_done.notify_all();
+    session_end_changed.notify_all();
 }
 
 bool orvane_client_wait_request_relay_end(orvane_client_t* client, int timeout_ms) {
-    std::unique_lock<std::mutex> hold(client->end_lock);
-    return client->end_done.wait_for(hold, std::chrono::milliseconds(timeout_ms),
-                                     [client] { return client->request_relay_ended; });
+    std::unique_lock<std::mutex> hold(session_end_lock);
+    return session_end_changed.wait_for(hold, std::chrono::milliseconds(timeout_ms),
+                                        [client] { return client->request_relay_ended; });
+}
+
+void orvane_client_engine_starts(orvane_client_t* client) {
+    std::lock_guard<std::mutex> hold(session_end_lock);
+    running_engines.push_back(client);
+}
+
+void orvane_client_engine_ended(orvane_client_t* client) {
+    {
+        std::lock_guard<std::mutex> hold(session_end_lock);
+        running_engines.erase(std::remove(running_engines.begin(), running_engines.end(), client),
+                              running_engines.end());
+    }
+    session_end_changed.notify_all();
+}
+
+bool orvane_wait_for_ending_instance(const char* engine_dir, const char* instance_exe) {
+    const auto start = std::chrono::steady_clock::now();
+    bool waited = false;
+    std::unique_lock<std::mutex> hold(session_end_lock);
+    for (;;) {
+        bool running = false;
+        bool connected = false;
+        for (const orvane_client_t* other : running_engines) {
+            if (std::strcmp(other->engine_dir, engine_dir) == 0 &&
+                std::strcmp(other->instance_exe, instance_exe) == 0) {
+                running = true;
+                connected = connected || !other->request_relay_ended;
+            }
+        }
+        if (!running) {
+            return waited;
+        }
+        const auto limit = start + (connected ? leaving_client_wait : ending_engine_wait);
+        if (std::chrono::steady_clock::now() >= limit) {
+            return waited;  // the copy tells the rest
+        }
+        waited = waited || !connected;
+        session_end_changed.wait_until(hold, limit);
+    }
 }
 
 bool orvane_start_client_thread(void* (*body)(void*), const orvane_client_ptr& client) {

@@ -10,9 +10,7 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 
 #include "core/engine_registry.h"
 #include "core/text.h"
@@ -35,9 +33,8 @@ struct orvane_client_t {
     // The engine listener's master set; the pointer also keeps it alive.
     std::shared_ptr<orvane_socket_set_t> master_set;
     std::atomic<bool> left_set{false};  // taken out of the master set
-    // Set by the request relay when it has done the client's end.
-    std::mutex end_lock;
-    std::condition_variable end_done;
+    // Set by the request relay when it has done the client's end; guarded
+    // by the lock of the sessions' ends (client_session.cpp).
     bool request_relay_ended = false;
 
     orvane_client_t() = default;
@@ -56,6 +53,18 @@ void orvane_client_leave_set(orvane_client_t* client);
 void orvane_client_mark_request_relay_ended(orvane_client_t* client);
 // Waits at most timeout_ms for that step; true when it happened.
 bool orvane_client_wait_request_relay_end(orvane_client_t* client, int timeout_ms);
+
+// The process runner brackets the run of the client's engine with these.
+void orvane_client_engine_starts(orvane_client_t* client);
+void orvane_client_engine_ended(orvane_client_t* client);
+// For a login, before it copies the engine to the instance file: whether
+// an earlier client's engine still runs from that file, and if so waits,
+// bounded, until it has ended. A client that has just left (a GUI that
+// restarts its engine connects again at once) leaves its engine ending, and
+// a copy onto it would fail. A client still connected is given a moment to
+// be seen leaving; if it stays, its engine stays and the copy fails as it
+// should. True when the login waited for an ending engine.
+bool orvane_wait_for_ending_instance(const char* engine_dir, const char* instance_exe);
 
 // Starts a thread with its own reference to the session; false on failure.
 bool orvane_start_client_thread(void* (*body)(void*), const orvane_client_ptr& client);

@@ -25,6 +25,22 @@ std::string orvane_engine_command(const char* dir, const char* instance_exe, con
            req_pipe_name + " > " + rsp_pipe_name;
 }
 
+namespace {
+
+// Runs the command; while it runs, the session counts as one whose engine
+// runs from its instance file, also if the call fails.
+int run_engine(orvane_client_t* client, const std::string& command) {
+    struct running_t {
+        orvane_client_t* client;
+        ~running_t() { orvane_client_engine_ended(client); }
+    };
+    orvane_client_engine_starts(client);
+    running_t running{client};
+    return os_run_command(command);
+}
+
+}  // namespace
+
 void* engine_instance_thread(void* arg) {
     orvane_client_ptr client = orvane_client_from_arg(arg);
     const int sock_value = static_cast<int>(client->sock);
@@ -37,7 +53,7 @@ void* engine_instance_thread(void* arg) {
             orvane_engine_command(client->engine_dir, client->instance_exe, client->engine_args,
                                   client->req_pipe_name, client->rsp_pipe_name);
         orvane_write_err_logs(">>> (" + command + ") is launched\n");
-        int status = os_run_command(command);
+        int status = run_engine(client.get(), command);
         orvane_write_err_logs("<<< (" + command + ") is ended, rval=" + std::to_string(status) +
                               "\n");
     } catch (const std::exception& error) {

@@ -513,6 +513,19 @@ TEST_F(client_service, clients_from_two_addresses_keep_apart_and_a_third_from_th
     EXPECT_EQ(a.received(), "readyok\n");
 }
 
+TEST_F(client_service, a_client_back_at_once_is_served_when_its_earlier_engine_has_ended) {
+    // The engine goes on for a while after its input ends, as an engine that
+    // frees a large hash table does.
+    int port = serve_one(agent, "alpha", "--ignore-eof:--ignore-eof-ms=700");
+    served_client(port, "127.0.0.2").close();
+    ASSERT_TRUE(agent.wait_log("<<< Exited eng_i_req from client(127.0.0.2, "));
+    tcp_client again = served_client(port, "127.0.0.2");
+    EXPECT_EQ(agent.count_log("refused by engine"), 0) << agent.log();
+    EXPECT_EQ(agent.count_log("engine instance (ovi_127.0.0.2_alpha.exe) of an earlier client was "
+                              "ending: waited for its end"),
+              1);
+}
+
 TEST_F(client_service, sixty_four_clients_a_refused_one_freed_slots_and_nothing_left_open) {
     int port = serve_one(agent, "alpha", "--crash");
     // Idle counts: the log file is open only while a line is written.
