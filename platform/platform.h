@@ -109,6 +109,9 @@ void os_local_ipv4(os_socket_t s, char* buf, std::size_t size);
 os_socket_t os_connect(const char* host, const char* port);
 // Turns off small-write coalescing on a connection.
 void os_set_no_delay(os_socket_t s);
+// Probes an idle connection, so that a peer that vanished without a word
+// (a machine gone to sleep, a network gone) fails its receive in minutes.
+void os_set_keepalive(os_socket_t s);
 // One receive; the byte count, 0 when the peer closed, negative on error.
 long os_recv(os_socket_t s, char* buf, std::size_t len);
 // One send; never raises a signal. The count sent, negative on error.

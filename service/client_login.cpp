@@ -94,6 +94,9 @@ int orvane_client_login(engine_entry_t* entry, os_socket_t sock, const char* cli
         orvane_copy_text(client->server_ip, client->slot->server_ip);
         // UCI is many small lines; a GUI must not wait on write coalescing.
         os_set_no_delay(sock);
+        // A GUI whose machine is gone must not hold its slot and engine
+        // for the rest of the run.
+        os_set_keepalive(sock);
 
         orvane_write_err_logs_valist("connected socket = %d, from %s\n", static_cast<int>(sock),
                                      client_ip);

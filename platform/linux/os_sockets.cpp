@@ -27,6 +27,12 @@ thread_local int last_socket_error = 0;
 // management connections, and room for engines being started.
 constexpr rlim_t wanted_descriptors = 8192;
 
+// Idle connections: the first probe after a minute of silence, then one
+// every 10 s; six unanswered probes end the connection (two minutes).
+const int keepalive_idle_s = 60;
+const int keepalive_interval_s = 10;
+const int keepalive_probes = 6;
+
 int fd_of(os_socket_t s) {
     return static_cast<int>(s);
 }
@@ -196,6 +202,15 @@ os_socket_t os_connect(const char* host, const char* port) {
 void os_set_no_delay(os_socket_t s) {
     int on = 1;
     setsockopt(fd_of(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+}
+
+void os_set_keepalive(os_socket_t s) {
+    int on = 1;
+    setsockopt(fd_of(s), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+    setsockopt(fd_of(s), IPPROTO_TCP, TCP_KEEPIDLE, &keepalive_idle_s, sizeof(keepalive_idle_s));
+    setsockopt(fd_of(s), IPPROTO_TCP, TCP_KEEPINTVL, &keepalive_interval_s,
+               sizeof(keepalive_interval_s));
+    setsockopt(fd_of(s), IPPROTO_TCP, TCP_KEEPCNT, &keepalive_probes, sizeof(keepalive_probes));
 }
 
 long os_recv(os_socket_t s, char* buf, std::size_t len) {

@@ -11,6 +11,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <mstcpip.h>
 #include <windows.h>
 
 #include <climits>
@@ -282,6 +283,17 @@ void os_set_no_delay(os_socket_t s) {
     BOOL on = TRUE;
     setsockopt(sock_of(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
                sizeof(on));
+}
+
+// Windows sends ten probes at the interval before it gives up.
+void os_set_keepalive(os_socket_t s) {
+    tcp_keepalive values{};
+    values.onoff = 1;
+    values.keepalivetime = 60000;
+    values.keepaliveinterval = 10000;
+    DWORD returned = 0;
+    WSAIoctl(sock_of(s), SIO_KEEPALIVE_VALS, &values, sizeof(values), nullptr, 0, &returned,
+             nullptr, nullptr);
 }
 
 long os_recv(os_socket_t s, char* buf, std::size_t len) {

@@ -3,11 +3,16 @@
 // engine's answers come back with the identification naming the server, and
 // every client's end gives back what it held. The engine is our scripted test
 // engine; its arguments pick what it does.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -77,6 +82,34 @@ bool gets_served(int port, const std::string& source, std::vector<tcp_client>* k
             return true;
         },
         short_wait);
+}
+
+// The timer on the server's end of a client's connection, as the kernel
+// shows it in /proc/net/tcp: its kind (2 on an idle connection: keepalive)
+// and the time left in hundredths of a second. False when not found.
+bool server_end_timer(const tcp_client& client, int* kind, long* left) {
+    sockaddr_in local{};
+    socklen_t length = sizeof(local);
+    if (getsockname(client.fd(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        return false;
+    }
+    // The server's end has the client's end as its remote address.
+    char remote[32];
+    std::snprintf(remote, sizeof(remote), "%08X:%04X", local.sin_addr.s_addr,
+                  ntohs(local.sin_port));
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local_address, remote_address, state, queues, timer;
+        fields >> slot >> local_address >> remote_address >> state >> queues >> timer;
+        if (remote_address == remote && state == "01") {
+            *kind = std::stoi(timer.substr(0, timer.find(':')), nullptr, 16);
+            *left = std::stol(timer.substr(timer.find(':') + 1), nullptr, 16);
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string canonical_dir(const agent_run& agent) {
@@ -608,6 +641,18 @@ TEST_F(client_service, the_engines_last_output_reaches_a_client_that_goes_on_sen
     EXPECT_TRUE(agent.wait_log("<<< Exited eng_i_req from client(127.0.0.2, "));
     std::vector<tcp_client> next;
     EXPECT_TRUE(gets_served(port, "127.0.0.2", &next));
+}
+
+TEST_F(client_service, an_idle_client_connection_is_probed) {
+    int port = serve_one(agent, "alpha", "");
+    tcp_client client = served_client(port, "127.0.0.2");
+    // Once the last answer is acknowledged, the only timer left on the
+    // server's end is the keepalive timer, a minute away.
+    int kind = 0;
+    long left = 0;
+    EXPECT_TRUE(e2e::eventually([&] {
+        return server_end_timer(client, &kind, &left) && kind == 2 && left > 5000;
+    })) << "timer kind " << kind << ", " << left << " hundredths left";
 }
 
 TEST_F(client_service, a_reset_mid_stream_leaves_the_server_serving) {
