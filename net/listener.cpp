@@ -31,18 +31,32 @@ constexpr step_texts_t select_step{"select() failed. (%d)\n", "Engine (%s) selec
                                    "select() failed\n"};
 constexpr step_texts_t accept_step{"accept() failed. (%d)\n", "Engine (%s) accept() failed. (%d)\n",
                                    "accept() failed\n"};
+// Accept failures that leave the listening socket sound: the listener logs
+// them and goes on.
+constexpr step_texts_t accept_one_connection{
+    "accept() failed for one connection, going on. (%d)\n",
+    "Engine (%s) accept() failed for one connection, going on. (%d)\n", ""};
+constexpr step_texts_t accept_resources{
+    "accept() failed, out of descriptors or memory, trying again in a second. (%d)\n",
+    "Engine (%s) accept() failed, out of descriptors or memory, trying again in a second. (%d)\n",
+    ""};
+// The connection waits in the queue meanwhile; trying at once would spin.
+constexpr unsigned resources_pause_ms = 1000;
 
 bool is_engine(const orvane_listener_t* listener) {
     return listener->engine_name[0] != '\0';
 }
 
-[[noreturn]] void fail_step(const orvane_listener_t* listener, const step_texts_t& step) {
-    int error = os_last_socket_error();
+void log_step(const orvane_listener_t* listener, const step_texts_t& step, int error) {
     if (is_engine(listener)) {
         orvane_write_err_logs_valist(step.engine_line, listener->engine_name, error);
     } else {
         orvane_write_err_logs_valist(step.management_line, error);
     }
+}
+
+[[noreturn]] void fail_step(const orvane_listener_t* listener, const step_texts_t& step) {
+    log_step(listener, step, os_last_socket_error());
     throw std::runtime_error(step.error_text);
 }
 
@@ -52,7 +66,20 @@ void accept_one(orvane_listener_t* listener, orvane_connection_handler on_connec
     char peer_host[peer_host_size];
     os_socket_t sock = os_accept(listener->listen_sock, peer_host, sizeof(peer_host));
     if (sock == os_invalid_socket) {
-        fail_step(listener, accept_step);
+        // A peer's reset or a moment without descriptors must not end the
+        // listener and unpublish its port for the rest of the run.
+        const int error = os_last_socket_error();
+        switch (os_accept_failure_kind(error)) {
+            case os_accept_failure_t::one_connection:
+                log_step(listener, accept_one_connection, error);
+                return;
+            case os_accept_failure_t::resources:
+                log_step(listener, accept_resources, error);
+                os_sleep_ms(resources_pause_ms);
+                return;
+            case os_accept_failure_t::listening_socket:
+                fail_step(listener, accept_step);
+        }
     }
     bool in_set;
     {

@@ -102,6 +102,12 @@ int os_wait_readable(const os_socket_t* socks, unsigned count, unsigned char* re
 // Accepts one connection (the new socket is not inherited); the peer's
 // numeric address goes into peer_host. os_invalid_socket on failure.
 os_socket_t os_accept(os_socket_t listen_sock, char* peer_host, std::size_t peer_size);
+// What the error number of a failed os_accept says about the listening
+// socket: broken (listening_socket), sound while the pending connection
+// failed on its own, reset by its peer or by the network (one_connection),
+// or sound while descriptors or memory are short for the moment (resources).
+enum class os_accept_failure_t { listening_socket, one_connection, resources };
+os_accept_failure_t os_accept_failure_kind(int error);
 // The local IPv4 address of a connected socket in dotted decimal.
 void os_local_ipv4(os_socket_t s, char* buf, std::size_t size);
 // A client connection to host:port (IPv4 numeric or a name the resolver

@@ -162,6 +162,33 @@ os_socket_t os_accept(os_socket_t listen_sock, char* peer_host, std::size_t peer
     return static_cast<os_socket_t>(fd);
 }
 
+// The errors that accept(2) passes on from the pending connection, and
+// those of a process or system short of descriptors or memory.
+os_accept_failure_t os_accept_failure_kind(int error) {
+    switch (error) {
+        case ECONNABORTED:
+        case ECONNRESET:
+        case EPROTO:
+        case EPERM:
+        case ETIMEDOUT:
+        case ENETDOWN:
+        case ENETUNREACH:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case EHOSTUNREACH:
+        case ENONET:
+        case EOPNOTSUPP:
+            return os_accept_failure_t::one_connection;
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+            return os_accept_failure_t::resources;
+        default:
+            return os_accept_failure_t::listening_socket;
+    }
+}
+
 void os_local_ipv4(os_socket_t s, char* buf, std::size_t size) {
     if (size == 0) {
         return;

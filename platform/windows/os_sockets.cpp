@@ -242,6 +242,22 @@ os_socket_t os_accept(os_socket_t listen_sock, char* peer_host, std::size_t peer
     return static_cast<os_socket_t>(s);
 }
 
+// A connection reset before it was accepted fails the accept alone.
+os_accept_failure_t os_accept_failure_kind(int error) {
+    switch (error) {
+        case WSAECONNRESET:
+        case WSAECONNABORTED:
+        case WSAENETDOWN:
+        case WSAETIMEDOUT:
+            return os_accept_failure_t::one_connection;
+        case WSAEMFILE:
+        case WSAENOBUFS:
+            return os_accept_failure_t::resources;
+        default:
+            return os_accept_failure_t::listening_socket;
+    }
+}
+
 void os_local_ipv4(os_socket_t s, char* buf, std::size_t size) {
     if (size == 0) {
         return;

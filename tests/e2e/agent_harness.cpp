@@ -140,6 +140,9 @@ void agent_run::start(const std::vector<std::string>& args) {
             rlimit limit{};
             getrlimit(RLIMIT_NOFILE, &limit);
             limit.rlim_cur = static_cast<rlim_t>(descriptor_limit_);
+            if (hard_descriptor_limit_) {
+                limit.rlim_max = limit.rlim_cur;
+            }
             setrlimit(RLIMIT_NOFILE, &limit);
         }
         sigset_t none;

@@ -40,8 +40,12 @@ public:
     // add_engine_files and a line "name port name.exe args".
     void add_engine(const std::string& name, int port, const std::string& args = "");
 
-    // A soft descriptor limit for the server to start with (0: as inherited).
-    void limit_descriptors(int soft) { descriptor_limit_ = soft; }
+    // A descriptor limit for the server to start with (0: as inherited):
+    // the soft one, and the hard one too when hard is set.
+    void limit_descriptors(int soft, bool hard = false) {
+        descriptor_limit_ = soft;
+        hard_descriptor_limit_ = hard;
+    }
     void start(const std::vector<std::string>& args = {});
     // Waits for the start lines and for the management listener to listen or
     // fail; has_management() tells which.
@@ -70,6 +74,7 @@ private:
     pid_t pid_ = -1;
     int status_ = 0;
     int descriptor_limit_ = 0;
+    bool hard_descriptor_limit_ = false;
 };
 
 // A loopback TCP client, optionally bound to a source address.

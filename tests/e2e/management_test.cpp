@@ -485,6 +485,31 @@ std::vector<std::pair<std::string, int>> publish_full_table(agent_run& agent) {
     return engines;
 }
 
+TEST(management, out_of_descriptors_the_listener_waits_and_serves_once_some_are_free) {
+    agent_run agent;
+    agent.limit_descriptors(24, true);
+    ASSERT_TRUE(up_with_management(agent));
+    // Each connection holds a descriptor of the server until none is left;
+    // the next one then waits in the queue, its query unanswered.
+    std::vector<tcp_client> answered;
+    tcp_client waiting;
+    for (int i = 0; i < 40 && !waiting.connected(); ++i) {
+        tcp_client client(management_port);
+        client.send("query");
+        if (client.read_until(query_mark, 1500ms)) {
+            answered.push_back(std::move(client));
+        } else {
+            waiting = std::move(client);
+        }
+    }
+    ASSERT_TRUE(waiting.connected()) << "the limit was not reached";
+    // Descriptors come free: the listener takes the waiting connection and
+    // answers it, instead of having ended at the failed accept.
+    answered.erase(answered.begin(), answered.begin() + 4);
+    EXPECT_TRUE(waiting.read_until(query_mark, 5000ms)) << agent.log();
+    EXPECT_NE(query(answered.back()).find(query_mark), std::string::npos);
+}
+
 TEST(management, a_33rd_engine_is_refused_by_the_full_table) {
     agent_run agent;
     std::vector<std::pair<std::string, int>> engines = publish_full_table(agent);
