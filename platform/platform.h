@@ -111,8 +111,9 @@ os_accept_failure_t os_accept_failure_kind(int error);
 // The local IPv4 address of a connected socket in dotted decimal.
 void os_local_ipv4(os_socket_t s, char* buf, std::size_t size);
 // A client connection to host:port (IPv4 numeric or a name the resolver
-// knows); os_invalid_socket on failure.
-os_socket_t os_connect(const char* host, const char* port);
+// knows); os_invalid_socket on failure, also when a timeout_ms above 0
+// passes before the connection is made.
+os_socket_t os_connect(const char* host, const char* port, int timeout_ms = 0);
 // Turns off small-write coalescing on a connection.
 void os_set_no_delay(os_socket_t s);
 // Probes an idle connection, so that a peer that vanished without a word

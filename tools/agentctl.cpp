@@ -59,17 +59,23 @@ int main(int argc, char** argv) {
         }
     }
     os_socket_startup();
-    os_socket_t sock = os_connect(host.c_str(), port.c_str());
+    // The time-out covers the whole exchange, the connect too.
+    const std::uint64_t end = os_monotonic_us() + static_cast<std::uint64_t>(timeout_s) * 1000000u;
+    os_socket_t sock = os_connect(host.c_str(), port.c_str(), timeout_s * 1000);
     if (sock == os_invalid_socket) {
         std::fprintf(stderr, "agentctl: cannot reach the server at %s port %s (error %d)\n",
                      host.c_str(), port.c_str(), os_last_socket_error());
         return 3;
     }
-    os_send_all(sock, command.data(), command.size());
+    if (!os_send_all(sock, command.data(), command.size(), timeout_s * 1000)) {
+        std::fprintf(stderr, "agentctl: sending the command failed (error %d)\n",
+                     os_last_socket_error());
+        os_close_socket(sock);
+        return 3;
+    }
     const std::string mark =
         command == "scan" ? std::string(scan_mark, sizeof(scan_mark)) : std::string(query_mark);
     std::string reply;
-    const std::uint64_t end = os_monotonic_us() + static_cast<std::uint64_t>(timeout_s) * 1000000u;
     int status = 1;
     while (reply.find(mark) == std::string::npos) {
         std::uint64_t now = os_monotonic_us();

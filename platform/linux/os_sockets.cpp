@@ -4,6 +4,7 @@
 // the server's connections or ports. The readiness wait is poll, which has
 // no limit on descriptor numbers.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -202,7 +203,7 @@ void os_local_ipv4(os_socket_t s, char* buf, std::size_t size) {
     inet_ntop(AF_INET, &local.sin_addr, buf, static_cast<socklen_t>(size));
 }
 
-os_socket_t os_connect(const char* host, const char* port) {
+os_socket_t os_connect(const char* host, const char* port, int timeout_ms) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -218,11 +219,37 @@ os_socket_t os_connect(const char* host, const char* port) {
         save_errno();
         return os_invalid_socket;
     }
+    // With a limit the connect runs without blocking and is waited for;
+    // the socket blocks again afterwards.
+    const int flags = fcntl(fd, F_GETFL);
+    if (timeout_ms > 0) {
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    }
+    int error = 0;
     if (connect(fd, list->ai_addr, list->ai_addrlen) != 0) {
-        save_errno();
+        error = errno;
+        if (error == EINPROGRESS && timeout_ms > 0) {
+            pollfd one{fd, POLLOUT, 0};
+            int ready;
+            do {
+                ready = poll(&one, 1, timeout_ms);
+            } while (ready < 0 && errno == EINTR);
+            socklen_t length = sizeof(error);
+            if (ready == 0) {
+                error = ETIMEDOUT;
+            } else if (ready < 0) {
+                error = errno;
+            } else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+                error = errno;
+            }
+        }
+    }
+    if (error != 0) {
+        last_socket_error = error;
         close(fd);
         return os_invalid_socket;
     }
+    fcntl(fd, F_SETFL, flags);
     return static_cast<os_socket_t>(fd);
 }
 

@@ -274,7 +274,7 @@ void os_local_ipv4(os_socket_t s, char* buf, std::size_t size) {
     }
 }
 
-os_socket_t os_connect(const char* host, const char* port) {
+os_socket_t os_connect(const char* host, const char* port, int timeout_ms) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -289,9 +289,41 @@ os_socket_t os_connect(const char* host, const char* port) {
     if (s.s == INVALID_SOCKET) {
         return os_invalid_socket;
     }
-    if (connect(s.s, first->ai_addr, static_cast<int>(first->ai_addrlen)) != 0) {
-        return os_invalid_socket;  // the socket closes, keeping the error number
+    // With a limit the connect runs without blocking and is waited for;
+    // the socket blocks again afterwards.
+    u_long non_blocking = timeout_ms > 0 ? 1 : 0;
+    if (non_blocking != 0) {
+        ioctlsocket(s.s, FIONBIO, &non_blocking);
     }
+    if (connect(s.s, first->ai_addr, static_cast<int>(first->ai_addrlen)) != 0) {
+        if (non_blocking == 0 || WSAGetLastError() != WSAEWOULDBLOCK) {
+            return os_invalid_socket;  // the socket closes, keeping the error number
+        }
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(s.s, &writable);
+        FD_SET(s.s, &failed);
+        timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+        int ready = select(0, nullptr, &writable, &failed, &limit);
+        if (ready == 0) {
+            WSASetLastError(WSAETIMEDOUT);
+            return os_invalid_socket;
+        }
+        if (ready < 0) {
+            return os_invalid_socket;
+        }
+        if (FD_ISSET(s.s, &failed)) {
+            int error = 0;
+            int length = sizeof(error);
+            getsockopt(s.s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+            WSASetLastError(error != 0 ? error : WSAECONNREFUSED);
+            return os_invalid_socket;
+        }
+    }
+    u_long blocking = 0;
+    ioctlsocket(s.s, FIONBIO, &blocking);
     return static_cast<os_socket_t>(s.release());
 }
 

@@ -624,18 +624,20 @@ TEST(agentctl, prints_the_replies_of_a_running_server) {
 }
 
 // A listening socket that never accepts: a connection to it completes in
-// its backlog, and nothing is ever answered.
+// its backlog, and nothing is ever answered. With a backlog of 0 and one
+// connection made, the kernel drops further connection requests, so a
+// connect hangs as it does towards a host that has vanished.
 struct silent_listener_t {
     int fd = -1;
     int port = 0;
-    silent_listener_t() {
+    explicit silent_listener_t(int backlog = 4) {
         fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof(address);
         if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-            listen(fd, 4) == 0 &&
+            listen(fd, backlog) == 0 &&
             getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
             port = ntohs(address.sin_port);
         }
@@ -648,6 +650,10 @@ struct silent_listener_t {
 TEST(agentctl, fails_clearly_without_a_server_or_a_reply) {
     silent_listener_t silent;
     ASSERT_NE(silent.port, 0);
+    silent_listener_t full(0);
+    ASSERT_NE(full.port, 0);
+    tcp_client filling(full.port);
+    ASSERT_TRUE(filling.connected());
     const std::string closed = std::to_string(e2e::free_port());
     struct case_t {
         const char* what;
@@ -662,6 +668,10 @@ TEST(agentctl, fails_clearly_without_a_server_or_a_reply) {
          {"query", "127.0.0.1", std::to_string(silent.port), "--timeout=1"},
          1,
          "no complete reply within 1 seconds"},
+        {"connect never completes",
+         {"query", "127.0.0.1", std::to_string(full.port), "--timeout=1"},
+         3,
+         "cannot reach the server"},
         {"no command", {}, 2, "usage: agentctl"},
         {"unknown command", {"status"}, 2, "usage: agentctl"},
         {"time-out of zero", {"scan", "--timeout=0"}, 2, "usage: agentctl"},
