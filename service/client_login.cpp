@@ -123,6 +123,10 @@ int orvane_client_login(engine_entry_t* entry, os_socket_t sock, const char* cli
         // none started, the login does it here.
         os_cancel_named_pipe(client->req_pipe.load());
         os_cancel_named_pipe(client->rsp_pipe.load());
+        if (threads_started < 2) {
+            // No response relay runs to mark its end.
+            orvane_client_mark_relay_ended(client.get(), orvane_relay_t::response);
+        }
         if (threads_started == 0) {
             orvane_client_leave_set(client.get());
             os_shutdown_socket(sock);

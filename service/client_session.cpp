@@ -45,18 +45,35 @@ void orvane_client_leave_set(orvane_client_t* client) {
     }
 }
 
-void orvane_client_mark_request_relay_ended(orvane_client_t* client) {
+namespace {
+
+bool& relay_ended(orvane_client_t* client, orvane_relay_t relay) {
+    return relay == orvane_relay_t::request ? client->request_relay_ended
+                                            : client->response_relay_ended;
+}
+
+}  // namespace
+
+void orvane_client_mark_relay_ended(orvane_client_t* client, orvane_relay_t relay) {
     {
         std::lock_guard<std::mutex> hold(session_end_lock);
-        client->request_relay_ended = true;
+        relay_ended(client, relay) = true;
     }
     session_end_changed.notify_all();
 }
 
-bool orvane_client_wait_request_relay_end(orvane_client_t* client, int timeout_ms) {
+void orvane_client_mark_left(orvane_client_t* client) {
+    {
+        std::lock_guard<std::mutex> hold(session_end_lock);
+        client->client_left = true;
+    }
+    session_end_changed.notify_all();
+}
+
+bool orvane_client_wait_relay_end(orvane_client_t* client, orvane_relay_t relay, int timeout_ms) {
     std::unique_lock<std::mutex> hold(session_end_lock);
     return session_end_changed.wait_for(hold, std::chrono::milliseconds(timeout_ms),
-                                        [client] { return client->request_relay_ended; });
+                                        [&] { return relay_ended(client, relay); });
 }
 
 void orvane_client_engine_starts(orvane_client_t* client) {
@@ -84,7 +101,7 @@ bool orvane_wait_for_ending_instance(const char* engine_dir, const char* instanc
             if (std::strcmp(other->engine_dir, engine_dir) == 0 &&
                 std::strcmp(other->instance_exe, instance_exe) == 0) {
                 running = true;
-                connected = connected || !other->request_relay_ended;
+                connected = connected || !other->client_left;
             }
         }
         if (!running) {

@@ -33,9 +33,11 @@ struct orvane_client_t {
     // The engine listener's master set; the pointer also keeps it alive.
     std::shared_ptr<orvane_socket_set_t> master_set;
     std::atomic<bool> left_set{false};  // taken out of the master set
-    // Set by the request relay when it has done the client's end; guarded
-    // by the lock of the sessions' ends (client_session.cpp).
+    // Set by each relay at its end; guarded by the lock of the sessions'
+    // ends (client_session.cpp).
     bool request_relay_ended = false;
+    bool response_relay_ended = false;
+    bool client_left = false;  // the request relay has begun the client's end
 
     orvane_client_t() = default;
     orvane_client_t(const orvane_client_t&) = delete;
@@ -49,10 +51,16 @@ using orvane_client_ptr = std::shared_ptr<orvane_client_t>;
 void orvane_client_close_pipe(std::atomic<os_handle_t>* pipe);
 // Takes the socket out of the listener's master set (once).
 void orvane_client_leave_set(orvane_client_t* client);
-// The request relay's last step: its end of the client is done.
-void orvane_client_mark_request_relay_ended(orvane_client_t* client);
-// Waits at most timeout_ms for that step; true when it happened.
-bool orvane_client_wait_request_relay_end(orvane_client_t* client, int timeout_ms);
+// The relays' ends. The request relay marks its end when it has done the
+// client's end; the response relay when the engine's output has ended and
+// all of it is sent.
+enum class orvane_relay_t { request, response };
+void orvane_client_mark_relay_ended(orvane_client_t* client, orvane_relay_t relay);
+// Waits at most timeout_ms for the relay's end; true when it came.
+bool orvane_client_wait_relay_end(orvane_client_t* client, orvane_relay_t relay, int timeout_ms);
+// The request relay's first step of the client's end: the client has left
+// (or is sent away), whatever its engine still does.
+void orvane_client_mark_left(orvane_client_t* client);
 
 // The process runner brackets the run of the client's engine with these.
 void orvane_client_engine_starts(orvane_client_t* client);

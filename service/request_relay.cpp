@@ -13,6 +13,9 @@ constexpr std::size_t receive_size = 1024;
 // How long the client's input is read and dropped, at most, once the engine
 // takes no more of it.
 constexpr int drain_limit_ms = 5000;
+// How long the engine's last output is waited for once the client's input
+// has ended.
+constexpr int output_wait_ms = 2000;
 
 // The message as text for the log: up to its first zero byte, and ending in
 // a newline (a piece of a long command may lack one), so that the next line
@@ -127,15 +130,20 @@ void* engine_instance_request_thread(void* arg) {
     }
     // The client's end, also after a failure: a client whose engine is gone
     // is disconnected and its slot freed instead of being held for ever.
+    orvane_client_mark_left(client.get());
     orvane_write_err_logs_valist("Closing (%d) from client(%s) for engine(%s)\n", sock_value,
                                  client->client_ip, client->engine_name);
+    // The engine sees the end of its input first. What it still writes then
+    // reaches a client that has only ended its sending side (a script that
+    // pipes its commands in) before the connection is shut down.
+    orvane_client_close_pipe(&client->req_pipe);
+    orvane_client_wait_relay_end(client.get(), orvane_relay_t::response, output_wait_ms);
     orvane_client_leave_set(client.get());
     os_shutdown_socket(client->sock);
-    orvane_client_close_pipe(&client->req_pipe);
     orvane_write_err_logs_valist("<<< Exited eng_i_req from client(%s, %d) via (%s, %s)\n",
                                  client->client_ip, sock_value, client->engine_name,
                                  client->server_ip);
     orvane_release_instance(client->slot);
-    orvane_client_mark_request_relay_ended(client.get());
+    orvane_client_mark_relay_ended(client.get(), orvane_relay_t::request);
     return nullptr;
 }

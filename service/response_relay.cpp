@@ -100,7 +100,8 @@ void* engine_instance_response_thread(void* arg) {
     // client has not read yet.
     os_shutdown_send(client->sock);
     os_cancel_named_pipe(client->req_pipe.load());
-    if (!orvane_client_wait_request_relay_end(client.get(), client_linger_ms)) {
+    orvane_client_mark_relay_ended(client.get(), orvane_relay_t::response);
+    if (!orvane_client_wait_relay_end(client.get(), orvane_relay_t::request, client_linger_ms)) {
         os_shutdown_socket(client->sock);  // a client that stays is cut off
     }
     return nullptr;

@@ -551,7 +551,7 @@ TEST_F(client_service, a_client_back_at_once_is_served_when_its_earlier_engine_h
     // frees a large hash table does.
     int port = serve_one(agent, "alpha", "--ignore-eof:--ignore-eof-ms=700");
     served_client(port, "127.0.0.2").close();
-    ASSERT_TRUE(agent.wait_log("<<< Exited eng_i_req from client(127.0.0.2, "));
+    ASSERT_TRUE(agent.wait_log("Closing ("));
     tcp_client again = served_client(port, "127.0.0.2");
     EXPECT_EQ(agent.count_log("refused by engine"), 0) << agent.log();
     EXPECT_EQ(agent.count_log("engine instance (ovi_127.0.0.2_alpha.exe) of an earlier client was "
@@ -621,6 +621,18 @@ TEST_F(client_service, the_engine_holds_only_its_standard_streams) {
     tcp_client other = served_client(port, "127.0.0.2");
     tcp_client client = served_client(port, "127.0.0.3");
     EXPECT_EQ(e2e::read_file(fds), "0\n1\n2\n");
+}
+
+TEST_F(client_service, a_client_that_ends_only_its_sending_side_gets_every_answer) {
+    // As a script does that pipes its commands into the connection.
+    int port = serve_one(agent, "alpha", "");
+    tcp_client client(port, "127.0.0.2");
+    ASSERT_TRUE(client.connected());
+    client.send("uci\nisready\n");
+    ASSERT_EQ(::shutdown(client.fd(), SHUT_WR), 0);
+    EXPECT_TRUE(client.wait_closed(short_wait));
+    EXPECT_EQ(client.received(), id_prefix("127.0.0.1", "alpha") + uci_tail + "readyok\n");
+    EXPECT_TRUE(agent.wait_log("<<< Exited eng_i_req from client(127.0.0.2, "));
 }
 
 TEST_F(client_service, the_engines_last_output_reaches_a_client_that_goes_on_sending) {
