@@ -1009,16 +1009,21 @@ void progress(const char* what) {
 }
 
 // Runs count samples of each target in turns (the order rotating with each round), a fresh
-// handshake each; scale turns microseconds into the figure's unit.
-samples_t sample_handshakes(const servers_t& servers, const engine_t& engine, long count) {
+// handshake each; scale turns microseconds into the figure's unit. With new_sources each
+// round connects from an address of its own (127.0.3.N), so that Agent Server copies the
+// executable to an instance file that does not exist yet.
+samples_t sample_handshakes(const servers_t& servers, const engine_t& engine, long count,
+                            bool new_sources = false) {
     samples_t samples;
     for (long i = 0; i < count && !stopping(); ++i) {
+        const std::string source =
+            new_sources ? "127.0.3." + std::to_string(1 + i % 250) : std::string(default_source);
         for (int k = 0; k < target_count; ++k) {
             int target = static_cast<int>((i + k) % target_count);
             double us;
             {
                 link_t link;
-                us = handshake(&link, target, engine, default_source, 30);
+                us = handshake(&link, target, engine, source.c_str(), 30);
             }
             settle(servers, target, engine);
             if (us < 0) {
@@ -1101,6 +1106,13 @@ void measure_handshakes(const servers_t& servers) {
     hold_ratio_at_most(add_stat("handshake stockfish", "median", "ms", big, 0.5, 1000), 1.15);
     add_stat("handshake stockfish", "p95", "ms", big, 0.95, 1000);
     note_failures("handshake stockfish", big);
+
+    // The first client from an address: the instance file is written in full.
+    progress("handshake, stockfish, each from a new address");
+    samples_t first = sample_handshakes(servers, stockfish_engine, opts.handshakes, true);
+    add_stat("handshake stockfish, new address", "median", "ms", first, 0.5, 1000);
+    add_stat("handshake stockfish, new address", "p95", "ms", first, 0.95, 1000);
+    note_failures("handshake stockfish, new address", first);
 
     progress("handshake, scripted engine");
     samples_t small = sample_handshakes(servers, scripted_engine, opts.small_handshakes);

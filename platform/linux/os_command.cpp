@@ -23,6 +23,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -45,6 +46,72 @@ constexpr std::size_t copy_buffer_bytes = 64 * 1024;
 // freshly written file's descriptor; exec of that file then fails with
 // ETXTBSY for a moment. This many retries, 2 ms apart, cover that moment.
 constexpr int spawn_busy_retries = 10;
+
+// What a copy left behind: the identity, size, mode and times of its source
+// and of its target. A target that still matches what its last copy left,
+// from a source that matches too, holds the source's bytes already, and the
+// copy writes nothing: an engine's executable is tens of megabytes, copied
+// for every client. Any change to either file, even of its mode, moves its
+// change time (ctime), which no user can set back.
+struct file_stamp_t {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    mode_t mode = 0;
+    timespec mtime{};
+    timespec ctime{};
+};
+
+bool same_time(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool operator==(const file_stamp_t& a, const file_stamp_t& b) {
+    return a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mode == b.mode &&
+           same_time(a.mtime, b.mtime) && same_time(a.ctime, b.ctime);
+}
+
+file_stamp_t stamp_of(const struct stat& st) {
+    file_stamp_t stamp;
+    stamp.dev = st.st_dev;
+    stamp.ino = st.st_ino;
+    stamp.size = st.st_size;
+    stamp.mode = st.st_mode;
+    stamp.mtime = st.st_mtim;
+    stamp.ctime = st.st_ctim;
+    return stamp;
+}
+
+struct copy_made_t {
+    file_stamp_t source;
+    file_stamp_t target;
+};
+
+// By target path; forgotten all at once when full (the next copies write).
+std::mutex copies_lock;
+std::map<std::string, copy_made_t> copies_made;
+constexpr std::size_t copies_remembered = 4096;
+
+bool copy_still_holds(const std::string& target, const struct stat& in_st,
+                      const struct stat& out_st) {
+    std::lock_guard<std::mutex> hold(copies_lock);
+    auto it = copies_made.find(target);
+    return it != copies_made.end() && it->second.source == stamp_of(in_st) &&
+           it->second.target == stamp_of(out_st);
+}
+
+void remember_copy(const std::string& target, const struct stat& in_st, const struct stat& out_st) {
+    std::lock_guard<std::mutex> hold(copies_lock);
+    if (copies_made.size() >= copies_remembered) {
+        copies_made.clear();
+    }
+    copies_made[target] = copy_made_t{stamp_of(in_st), stamp_of(out_st)};
+}
+
+void forget_copy(const std::string& target) {
+    std::lock_guard<std::mutex> hold(copies_lock);
+    copies_made.erase(target);
+}
 
 // Programs started by this interpreter, by (device, inode), while they run.
 // A copy onto one of them is refused: for a script the kernel would not.
@@ -246,6 +313,7 @@ int run_copy(const std::string& dir, const std::vector<std::string>& words) {
     }
     mode_t mode = in_st.st_mode & 0777;
     owned_fd_t out;
+    struct stat out_st;
     {
         // Checked under the lock, so that no program of this
         // interpreter starts from the target in between. Opening the target
@@ -256,7 +324,6 @@ int run_copy(const std::string& dir, const std::vector<std::string>& words) {
         if (!out.valid()) {
             return fail(errno);
         }
-        struct stat out_st;
         if (fstat(out.fd, &out_st) != 0) {
             return fail(errno);
         }
@@ -267,6 +334,11 @@ int run_copy(const std::string& dir, const std::vector<std::string>& words) {
             return fail(ETXTBSY);
         }
     }
+    if (copy_still_holds(target, in_st, out_st)) {
+        return 0;  // the descriptor closes; opening it wrote nothing
+    }
+    // Whatever happens below, the target is no longer what a copy left.
+    forget_copy(target);
     if (fchmod(out.fd, mode) != 0) {
         return fail(errno);
     }
@@ -280,11 +352,16 @@ int run_copy(const std::string& dir, const std::vector<std::string>& words) {
     if (copied < 0 || ftruncate(out.fd, copied) != 0) {
         return fail(errno);
     }
+    struct stat copied_st;
+    const bool stamped = fstat(out.fd, &copied_st) == 0;
     if (::close(out.fd) != 0) {
         out.fd = -1;
         return fail(errno);
     }
     out.fd = -1;
+    if (stamped) {
+        remember_copy(target, in_st, copied_st);
+    }
     return 0;
 }
 

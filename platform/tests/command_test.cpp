@@ -11,11 +11,13 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+
 #include "platform/tests/platform_test_support.h"
 
 extern char** environ;
@@ -198,6 +200,52 @@ TEST_F(command_test, copy_keeps_content_and_permission_bits) {
     EXPECT_EQ(os_run_command(in_dir("copy engine/small small_copy")), 0);
     EXPECT_EQ(read_file(dir_ / "small_copy"), "small");
     EXPECT_EQ(mode_of(dir_ / "small_copy"), 0640u);
+}
+
+TEST_F(command_test, a_copy_onto_its_unchanged_earlier_copy_writes_nothing_and_a_change_copies) {
+    const fs::path source = dir_ / "e1.exe";
+    const fs::path target = dir_ / "ovi.exe";
+    const std::string copy = in_dir("copy e1.exe ovi.exe");
+    auto change_time = [&] {
+        struct stat st {};
+        ::stat(target.c_str(), &st);
+        return std::make_pair(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
+    };
+    // File times move in steps of a clock tick: each change below comes a
+    // few ticks after the copy before it.
+    auto next_tick = [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); };
+    write_file(source, "engine one", 0755);
+    ASSERT_EQ(os_run_command(copy), 0);
+    const auto copied = change_time();
+    next_tick();
+    ASSERT_EQ(os_run_command(copy), 0);
+    EXPECT_EQ(change_time(), copied) << "the unchanged copy was written again";
+    EXPECT_EQ(read_file(target), "engine one");
+
+    struct case_t {
+        const char* what;
+        std::function<void()> change;
+    };
+    const case_t cases[] = {
+        {"target content, same size", [&] { write_file(target, "ENGINE ONE", 0755); }},
+        {"target mode", [&] { ::chmod(target.c_str(), 0700); }},
+        {"source content", [&] { write_file(source, "engine two", 0755); }},
+        {"source mode", [&] { ::chmod(source.c_str(), 0750); }},
+        {"source replaced by a new file",
+         [&] {
+             write_file(dir_ / "new.exe", "engine six", 0755);
+             fs::rename(dir_ / "new.exe", source);
+         }},
+    };
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.what);
+        next_tick();
+        c.change();
+        next_tick();
+        ASSERT_EQ(os_run_command(copy), 0);
+        EXPECT_EQ(read_file(target), read_file(source));
+        EXPECT_EQ(mode_of(target), mode_of(source));
+    }
 }
 
 TEST_F(command_test, copy_failures_return_1_and_leave_files_alone) {
