@@ -9,7 +9,7 @@
 
 namespace {
 
-// The ends of all sessions: request relays done, engines started and ended.
+// The ends of all sessions: clients leaving, relays ending, engines running.
 std::mutex session_end_lock;
 std::condition_variable session_end_changed;
 std::vector<orvane_client_t*> running_engines;  // sessions whose engine runs now
