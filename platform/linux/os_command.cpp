@@ -4,9 +4,10 @@
 // returns a status other than 0. "cd" changes the directory that the rest of
 // this line uses; the server's own working directory never changes (a child
 // gets its directory through posix_spawn's chdir action). "copy" copies in
-// the kernel. Any other command starts a program with posix_spawn: the server
-// is multi-threaded and large, so fork is out, and no shell ever sees the
-// text, so ";", "|", "$(...)", quotes and "*" reach the program unchanged.
+// the kernel, and writes nothing onto an unchanged earlier copy. Any other
+// command starts a program with posix_spawn: the server is multi-threaded
+// and large, so fork is out, and no shell ever sees the text, so ";", "|",
+// "$(...)", quotes and "*" reach the program unchanged.
 //
 // Statuses: the program's exit status; minus the signal number when a signal
 // ended it; 9009 when it cannot be started; 1 for a failed "cd" or "copy", a
